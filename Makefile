@@ -1,0 +1,65 @@
+# Everyday entry points. `make test` and `make demo` work on a fresh Debian 12 machine:
+# they install what is missing, configure, build and run.
+
+BUILD_DIR    ?= build
+ASAN_DIR     ?= build-asan
+FUZZ_DIR     ?= build-fuzz
+JOBS         ?= $(shell nproc)
+FUZZ_SECONDS ?= 60
+CMAKE_FLAGS  ?=
+GENERATOR    := -G Ninja
+
+CLI := $(BUILD_DIR)/Source/Cli/midi-updater-cli
+
+.PHONY: all deps configure build test demo asan-test fuzz fuzz-run bench format format-check examples clean
+
+all: build
+
+deps:
+	@bash scripts/install-deps.sh
+
+$(BUILD_DIR)/build.ninja:
+	cmake -S . -B $(BUILD_DIR) $(GENERATOR) -DMIDIUPDATER_WERROR=ON $(CMAKE_FLAGS)
+
+configure: deps $(BUILD_DIR)/build.ninja
+
+build: configure
+	cmake --build $(BUILD_DIR) -j $(JOBS)
+
+test: build
+	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
+
+demo: build
+	$(CLI) inspect examples/kelva-demo.upd
+
+# The whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer.
+asan-test: deps
+	cmake -S . -B $(ASAN_DIR) $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DMIDIUPDATER_WERROR=ON \
+	    -DMIDIUPDATER_SANITIZE=address,undefined -DMIDIUPDATER_BUILD_BENCH=OFF
+	cmake --build $(ASAN_DIR) -j $(JOBS)
+	ctest --test-dir $(ASAN_DIR) --output-on-failure -j $(JOBS) -LE no-sanitizer
+
+# libFuzzer targets, built with clang.
+fuzz: deps
+	CXX=clang++ cmake -S . -B $(FUZZ_DIR) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMIDIUPDATER_WERROR=ON \
+	    -DMIDIUPDATER_BUILD_FUZZ=ON -DMIDIUPDATER_BUILD_TESTS=OFF -DMIDIUPDATER_BUILD_BENCH=OFF
+	cmake --build $(FUZZ_DIR) -j $(JOBS)
+
+fuzz-run: fuzz
+	bash fuzz/run.sh $(FUZZ_DIR) $(FUZZ_SECONDS)
+
+bench: build
+	bash bench/run.sh $(BUILD_DIR)
+
+# Regenerates the example update file from the checked-in portions.
+examples: build
+	bash examples/make-examples.sh $(CLI)
+
+format:
+	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+format-check:
+	git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
+
+clean:
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(FUZZ_DIR)
