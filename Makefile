@@ -32,9 +32,10 @@ test: build
 demo: build
 	$(CLI) inspect examples/kelva-demo.upd
 
-# The whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer.
+# The whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer, built with clang
+# (so that clang builds everything too).
 asan-test: deps
-	cmake -S . -B $(ASAN_DIR) $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DMIDIUPDATER_WERROR=ON \
+	CXX=clang++ cmake -S . -B $(ASAN_DIR) $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DMIDIUPDATER_WERROR=ON \
 	    -DMIDIUPDATER_SANITIZE=address,undefined -DMIDIUPDATER_BUILD_BENCH=OFF
 	cmake --build $(ASAN_DIR) -j $(JOBS)
 	ctest --test-dir $(ASAN_DIR) --output-on-failure -j $(JOBS) -LE no-sanitizer
