@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 namespace {
-std::string Reason(int error) { return std::strerror(error); }
+std::string Reason(int error) {
+    return std::strerror(error);
+}
 
 bool WriteAll(int fd, const unsigned char* bytes, std::size_t size) {
     while (size > 0) {
@@ -30,6 +32,10 @@ std::ifstream OpenForReading(const std::string& path) {
     std::ifstream stream(path, std::ios::in | std::ios::binary);
     if (!stream.is_open())
         throw FileError("cannot open '" + path + "': " + Reason(errno ? errno : ENOENT));
+    // A directory opens for reading but yields no bytes; say so rather than reading it as an empty file.
+    struct stat status {};
+    if (::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode))
+        throw FileError("cannot open '" + path + "': " + Reason(EISDIR));
     return stream;
 }
 
@@ -58,11 +64,13 @@ void WriteFileAtomically(const std::string& path, const unsigned char* bytes, st
     const int fd = ::mkstemp(temporary.data());
     if (fd < 0)
         throw FileError("cannot create '" + path + "': " + Reason(errno));
-    const bool written = WriteAll(fd, bytes, size) && ::fsync(fd) == 0;
-    const int writeError = errno;
-    if (::close(fd) != 0 || !written) {
+    // Keep the first failure's errno: a later close or unlink may overwrite it.
+    int error = WriteAll(fd, bytes, size) && ::fsync(fd) == 0 ? 0 : errno;
+    if (::close(fd) != 0 && error == 0)
+        error = errno;
+    if (error != 0) {
         ::unlink(temporary.c_str());
-        throw FileError("cannot write '" + path + "': " + Reason(written ? errno : writeError));
+        throw FileError("cannot write '" + path + "': " + Reason(error));
     }
     // mkstemp makes the file private; give it the permissions an ordinary new file would get.
     const mode_t mask = ::umask(0);
