@@ -1,0 +1,64 @@
+#include "MidiPort.h"
+
+#include "Assert.h"
+#include "Utilities.h"
+
+void SysExCollector::Add(unsigned char byte) {
+    if (inSysEx) {
+        if (sysEx.size() >= maxSysExSize) {
+            // A device that never ends its message must not make us grow without bound.
+            Trace("%s: SysEx message longer than %zu bytes dropped\n", "SysExCollector::Add", maxSysExSize);
+            std::vector<unsigned char>().swap(sysEx);
+            inSysEx = false;
+            return;
+        }
+        sysEx.push_back(byte);
+        if (byte == 0xF7) {
+            inSysEx = false;
+            if (callback)
+                callback(callbackData);
+        }
+    } else if (byte == 0xF0) {
+        sysEx.clear();
+        sysEx.push_back(0xF0);
+        inSysEx = true;
+    }
+}
+
+bool SysExCollector::HasSysEx() const {
+    return !inSysEx && !sysEx.empty() && sysEx.back() == 0xF7;
+}
+
+MidiPort::MidiPort() {
+    sysExCollector.callback = &MidiPort::GotSysExFn;
+    sysExCollector.callbackData = this;
+}
+
+MidiPort::~MidiPort() = default;
+
+void MidiPort::PermitOtherPorts() {}
+
+void MidiPort::Synchronise() {}
+
+std::vector<unsigned char> MidiPort::ReceiveSysEx(unsigned int, const unsigned char*, std::size_t) {
+    return {};
+}
+
+std::vector<unsigned char> MidiPort::LastSysEx() {
+    return lastSysEx;
+}
+
+void MidiPort::ClearLastSysEx() {
+    lastSysEx.clear();
+}
+
+void MidiPort::GotSysEx() {
+    MIDIUPDATER_ASSERT(sysExCollector.HasSysEx());
+    lastSysEx = sysExCollector.sysEx;
+    Trace("%s: %u bytes %s\n", "GotSysEx", static_cast<unsigned int>(lastSysEx.size()),
+          ToString(lastSysEx).c_str());
+}
+
+void MidiPort::GotSysExFn(void* port) {
+    static_cast<MidiPort*>(port)->GotSysEx();
+}
