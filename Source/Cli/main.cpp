@@ -14,7 +14,8 @@ int main(int argc, char** argv) {
                                           MidiUpdateLib_Build + ")");
     app.require_subcommand(1);
 
-    const std::vector<Command> commands = {AddInspectCommand(app), AddExtractCommand(app), AddPackCommand(app)};
+    const std::vector<Command> commands = {AddInspectCommand(app), AddExtractCommand(app),
+                                           AddPackCommand(app)};
 
     try {
         app.parse(argc, argv);
@@ -30,8 +31,15 @@ int main(int argc, char** argv) {
     }
 
     for (const Command& command : commands) {
-        if (command.parsed->parsed())
-            return command.run();
+        if (!command.parsed->parsed())
+            continue;
+        const int status = command.run();
+        // A summary that could not be written (a full disk, a closed pipe) is a failure, not a success.
+        if (!std::cout.flush()) {
+            std::cerr << "midi-updater-cli: cannot write to standard output\n";
+            return status == EXIT_OK ? EXIT_FAILED : status;
+        }
+        return status;
     }
     return EXIT_USAGE;
 }

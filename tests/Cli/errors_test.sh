@@ -92,6 +92,19 @@ run extract "$missing" --image -o "$WORK/x"
 expect_status "missing file, extract" 1
 expect_contains "missing file, extract" "$WORK/stderr" "$missing"
 
+# Output that cannot be written to standard output is a failure, not a silent success.
+if [ -w /dev/full ]; then
+    { header "K" 1 0 "" 0 0 0; } >"$WORK/small.upd"
+    for args in "inspect" "inspect --json"; do
+        set +e
+        "$CLI" $args "$WORK/small.upd" >/dev/full 2>"$WORK/stderr"
+        STATUS=$?
+        set -e
+        expect_status "$args to a full device" 1
+        expect_contains "$args to a full device" "$WORK/stderr" "standard output"
+    done
+fi
+
 # Usage errors: exit 2 and a word on stderr, nothing on stdout.
 { header "K" 1 0 "" 0 0 0; u32 1; u32 2; printf '\xF0\xF7'; u32 0; } >"$WORK/good.upd"
 expect_usage() {
