@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared helpers for the command-line test scripts. Each script does
 #   set -euo pipefail; source "$(dirname "$0")/lib.sh"
 # then runs its cases and ends with `finish`.

@@ -114,7 +114,7 @@ expect_refused "win params not starting with win:" "WIN:x:ideal:5" --win-params 
 for version in 1 1.x 70000.1 1.65536 "" 1. .5 -1.5 1.5.0 "1,5" " 1.5" 0x1.2; do
     expect_refused "version '$version'" "'$version'" --version "$version"
 done
-for address in 1,2 1,2,3,4 1,2,x 1,2,65536 1,,3 1,2,3, -1,2,3 ,1,2; do
+for address in 1,2 1,2,3,4 1,2,x 1,2,65536 1,,3 "1,2,3," -1,2,3 ,1,2; do
     expect_refused "usb address '$address'" "'$address'" --usb-address "$address" --version 1.0
 done
 
