@@ -1,0 +1,69 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The system's MIDI service as the platform port and the interface listing use it: clients, ports,
+// endpoints and their properties, connections, sending and a receive callback. References are
+// unsigned 32-bit values with 0 meaning none; a status of 0 is success, anything else an error code.
+using MidiRef = std::uint32_t;
+using MidiStatus = std::int32_t;
+
+constexpr MidiStatus midiNoError = 0;
+
+enum class MidiProperty {
+    Name,         // string
+    Manufacturer, // string
+    DisplayName,  // string
+    Offline,      // integer, non-zero when offline
+};
+
+struct MidiPacket {
+    std::uint64_t timeStamp = 0;
+    std::vector<unsigned char> data;
+};
+
+using MidiPacketList = std::vector<MidiPacket>;
+
+// Runs on the service's own receive thread, once per arriving packet list, packets in arrival order.
+// readContext is the one given when the input port was created, connectionContext the one given
+// when the source was connected.
+using MidiReadProc = void (*)(const MidiPacketList& packets, void* readContext, void* connectionContext);
+
+class MidiService {
+public:
+    virtual ~MidiService() = default;
+
+    virtual MidiStatus ClientCreate(const std::string& name, MidiRef& client) = 0;
+    virtual MidiStatus ClientDispose(MidiRef client) = 0;
+    virtual MidiStatus OutputPortCreate(MidiRef client, const std::string& name, MidiRef& port) = 0;
+    virtual MidiStatus InputPortCreate(MidiRef client, const std::string& name, MidiReadProc readProc,
+                                       void* readContext, MidiRef& port) = 0;
+    virtual MidiStatus PortDispose(MidiRef port) = 0;
+
+    virtual std::uint32_t NumberOfDestinations() = 0;
+    virtual MidiRef GetDestination(std::uint32_t index) = 0;
+    virtual std::uint32_t NumberOfSources() = 0;
+    virtual MidiRef GetSource(std::uint32_t index) = 0;
+    virtual std::uint32_t NumberOfDevices() = 0;
+    virtual MidiRef GetDevice(std::uint32_t index) = 0;
+    virtual std::uint32_t NumberOfExternalDevices() = 0;
+    virtual MidiRef GetExternalDevice(std::uint32_t index) = 0;
+
+    virtual MidiStatus GetStringProperty(MidiRef object, MidiProperty property, std::string& value) = 0;
+    virtual MidiStatus GetIntegerProperty(MidiRef object, MidiProperty property, std::int32_t& value) = 0;
+    // All of an object's properties (deep), rendered as readable text.
+    virtual MidiStatus GetProperties(MidiRef object, std::string& text) = 0;
+    virtual MidiStatus EndpointGetEntity(MidiRef endpoint, MidiRef& entity) = 0;
+
+    virtual MidiStatus PortConnectSource(MidiRef inputPort, MidiRef source, void* connectionContext) = 0;
+    virtual MidiStatus PortDisconnectSource(MidiRef inputPort, MidiRef source) = 0;
+
+    // Sends one packet to a destination.
+    virtual MidiStatus Send(MidiRef outputPort, MidiRef destination, const MidiPacket& packet) = 0;
+
+    // A readable description of a status code, for error lines.
+    virtual std::string StatusText(MidiStatus status) = 0;
+};
