@@ -23,7 +23,7 @@ mkdir -p "$seeds" "$corpus" "$artifacts"
 # The reader writes a line on standard error for every unknown record tag: -close_fd_mask=2 silences
 # the target's own output, libFuzzer's report goes to the log.
 status=0
-"$fuzzer" "$corpus" "$seeds" \
+"$fuzzer" "$corpus" "$seeds" -dict="$(dirname "$0")/update_reader.dict" \
     -max_total_time="$seconds" -max_len=4096 -rss_limit_mb=512 -malloc_limit_mb=512 -timeout=10 \
     -close_fd_mask=2 -print_final_stats=1 -artifact_prefix="$artifacts/" >"$log" 2>&1 || status=$?
 
