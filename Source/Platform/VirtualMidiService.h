@@ -40,6 +40,16 @@ public:
         bool hasEntity = true;
     };
 
+    // Status codes the service answers with when a call is not failed on purpose (the values of
+    // the platform service this one stands in for).
+    static constexpr MidiStatus invalidClient = -10830;
+    static constexpr MidiStatus invalidPort = -10831;
+    static constexpr MidiStatus wrongEndpointType = -10832;
+    static constexpr MidiStatus noConnection = -10833;
+    static constexpr MidiStatus unknownProperty = -10835;
+    static constexpr MidiStatus wrongPropertyType = -10836;
+    static constexpr MidiStatus objectNotFound = -10842;
+
     VirtualMidiService();
     ~VirtualMidiService() override;
 
@@ -61,7 +71,8 @@ public:
     // cut into packets at the given sizes (the last packet takes the rest; empty = one packet).
     // Returns once the receive thread has handed every packet to the read callbacks, so a caller
     // on a virtual clock sees the bytes delivered before its next step.
-    void Emit(MidiRef source, const std::vector<unsigned char>& bytes, const std::vector<std::size_t>& packetSizes = {});
+    void Emit(MidiRef source, const std::vector<unsigned char>& bytes,
+              const std::vector<std::size_t>& packetSizes = {});
 
     // Counts of calls made, for tests.
     std::size_t CallCount(Call call) const;
@@ -75,8 +86,8 @@ public:
     MidiStatus ClientCreate(const std::string& name, MidiRef& client) override;
     MidiStatus ClientDispose(MidiRef client) override;
     MidiStatus OutputPortCreate(MidiRef client, const std::string& name, MidiRef& port) override;
-    MidiStatus InputPortCreate(MidiRef client, const std::string& name, MidiReadProc readProc, void* readContext,
-                               MidiRef& port) override;
+    MidiStatus InputPortCreate(MidiRef client, const std::string& name, MidiReadProc readProc,
+                               void* readContext, MidiRef& port) override;
     MidiStatus PortDispose(MidiRef port) override;
     std::uint32_t NumberOfDestinations() override;
     MidiRef GetDestination(std::uint32_t index) override;
