@@ -1,0 +1,59 @@
+#pragma once
+
+#include "MidiPort.h"
+#include "MidiService.h"
+
+#include <cstddef>
+#include <set>
+#include <string>
+#include <vector>
+
+// The port on the system's MIDI service: finds the device's destination and source among the
+// service's endpoints by name, sends each chunk as one packet, and collects the SysEx messages that
+// arrive from the source on the service's receive thread. Every service error is logged; nothing
+// here throws or reports failure other than through IsConnected().
+class CoreMidiPort : public MidiPort {
+public:
+    // An empty name set accepts every endpoint.
+    CoreMidiPort(MidiService& service, const std::set<std::string>& portNames);
+    ~CoreMidiPort() override;
+
+    std::size_t IdealChunkSize() override { return 2048; }
+    std::size_t MaxChunkSize() override { return 16384; }
+    bool IsConnected() override;
+    void Disconnect() override;
+    void Send(const unsigned char* data, std::size_t size) override;
+    void Synchronise() override;
+    std::vector<unsigned char> ReceiveSysEx(unsigned int timeoutMs, const unsigned char* request,
+                                            std::size_t size) override;
+    // Takes the last message received out of the store: a second call without a new message in
+    // between returns an empty vector. ClearLastSysEx() (inherited) does not touch the store.
+    std::vector<unsigned char> LastSysEx() override;
+
+    bool IsRecognisedPort(const std::string& name) const;
+    bool EndpointHasRightName(MidiRef e);
+    void FindEndpoint();
+    void DisposeOfEndpoint();
+
+    // Stores the own collector's completed message; runs on the service's receive thread.
+    void GotSysEx();
+    static void GotSysExFn(void* port);
+    // The input port's read callback: feeds every byte of every packet, in order, to the collector.
+    static void MIDIReadFn(const MidiPacketList& packets, void* readContext, void* connectionContext);
+
+private:
+    void LogError(const char* step, MidiStatus status);
+
+    MidiService& service;
+    std::set<std::string> recognisedPortNames;
+    MidiRef client = 0;
+    MidiRef outputPort = 0;
+    MidiRef inputPort = 0;
+    MidiRef endpoint = 0; // the destination; 0 = not connected
+    MidiRef source = 0;
+    // The only collector this port feeds (the inherited one stays empty); touched only by the
+    // receive thread.
+    SysExCollector sysExCollector;
+    // The last complete message received and not yet taken; shared with the receive thread.
+    ThreadSafe<std::vector<unsigned char>> receivedSysEx;
+};
