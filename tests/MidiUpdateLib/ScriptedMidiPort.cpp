@@ -24,6 +24,8 @@ void ScriptedMidiPort::PermitOtherPorts() {
 
 void ScriptedMidiPort::Disconnect() {
     ++disconnectCalls;
+    if (onDisconnect)
+        onDisconnect();
 }
 
 void ScriptedMidiPort::Send(const unsigned char* data, std::size_t size) {

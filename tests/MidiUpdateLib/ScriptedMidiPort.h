@@ -52,6 +52,8 @@ public:
     bool connectsAfterPermit = false;
     // Called after each Send with the bytes just sent (a simulated device reacts here).
     std::function<void(const unsigned char* data, std::size_t size)> onSend;
+    // Called on each Disconnect() (a device that goes away after a portion goes away here).
+    std::function<void()> onDisconnect;
     std::vector<unsigned char> identityReply;
 
     // --- record ---
