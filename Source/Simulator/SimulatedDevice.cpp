@@ -131,8 +131,8 @@ void SimulatedDevice::Impl::Tick() {
             isPresent = present;
         }
         if (!isPresent)
-            break; // unplugged: what it still had to say is lost
-        if (!out.bytes.empty()) {
+            break;                                          // unplugged: what it still had to say is lost
+        if (!out.bytes.empty() && !options.withoutSource) { // without a source it cannot answer
             transport->Emit(out.bytes, options.replyPacketSizes);
             std::lock_guard<std::mutex> state(stateMutex);
             sent.push_back(Sent{out.bytes, out.atMs, now, out.portion});
