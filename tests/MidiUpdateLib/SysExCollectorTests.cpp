@@ -148,6 +148,7 @@ TEST(MidiPortBase, KeepsTheNewestMessageAndTracesIt) {
 }
 
 TEST(MidiPortBase, AnIncompleteMessageLeavesTheStoredOneAlone) {
+    ScopedLogCapture log;
     BasePort port;
     port.Feed(identityRequest);
     port.Feed({0xF0, 0x01});
