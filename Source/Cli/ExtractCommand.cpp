@@ -31,8 +31,9 @@ int RunExtract(const ExtractOptions& options) {
     const std::vector<unsigned char>* bytes = &update.image;
     if (!options.image) {
         if (options.portion < 1 || options.portion > update.sysExPortions.size()) {
-            std::cerr << "midi-updater-cli: there is no portion " << options.portion << " in '" << options.file
-                      << "': it holds " << update.sysExPortions.size() << " portion(s), numbered from 1\n";
+            std::cerr << "midi-updater-cli: there is no portion " << options.portion << " in '"
+                      << options.file << "': it holds " << update.sysExPortions.size()
+                      << " portion(s), numbered from 1\n";
             return EXIT_USAGE;
         }
         bytes = &update.sysExPortions[options.portion - 1].data;

@@ -43,8 +43,8 @@ int RunInspect(const InspectOptions& options) {
         std::cout << line << "\n";
     unsigned int number = 1;
     for (const Update::SysExPortion& portion : update.sysExPortions)
-        std::cout << "Portion " << number++ << ": " << portion.data.size() << " bytes, delay " << portion.delay
-                  << " ms\n";
+        std::cout << "Portion " << number++ << ": " << portion.data.size() << " bytes, delay "
+                  << portion.delay << " ms\n";
     return EXIT_OK;
 }
 

@@ -54,8 +54,8 @@ UsbAddress ParseUsbAddress(const std::string& text) {
     for (std::size_t i = 0; good && i < address.size(); ++i)
         good = ParseNumber(words[i], address[i]);
     if (!good)
-        throw PackUsageError("--usb-address takes three whole numbers below 65536, as W1,W2,W3; got '" + text +
-                             "'");
+        throw PackUsageError("--usb-address takes three whole numbers below 65536, as W1,W2,W3; got '" +
+                             text + "'");
     return address;
 }
 
@@ -85,7 +85,8 @@ std::vector<unsigned char> Compose(const PackOptions& options) {
     }
 
     std::vector<unsigned char> out;
-    CreateUpdateFileHeader(out, options.product, version, options.message, address[0], address[1], address[2]);
+    CreateUpdateFileHeader(out, options.product, version, options.message, address[0], address[1],
+                           address[2]);
     for (const std::string& names : options.macPorts)
         AddMacPortName(out, names);
     for (const std::string& parameters : options.winParams)
@@ -131,7 +132,8 @@ Command AddPackCommand(CLI::App& app) {
     command->add_option("-o,--output", options->output, "the update file to write (- for standard output)")
         ->required();
     command->add_option("--product", options->product, "the product name")->required();
-    command->add_option("--version", options->version, "the firmware version, MAJOR.MINOR (1.5 shows as 1.05)")
+    command
+        ->add_option("--version", options->version, "the firmware version, MAJOR.MINOR (1.5 shows as 1.05)")
         ->required();
     command->add_option("--message", options->message,
                         "the note shown before the update starts; <sysex> stands for the standard note");

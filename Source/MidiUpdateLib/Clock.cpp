@@ -6,7 +6,8 @@
 
 std::uint64_t SystemClock::NowMs() {
     using namespace std::chrono;
-    return static_cast<std::uint64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+    return static_cast<std::uint64_t>(
+        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
 void SystemClock::SleepMs(std::uint64_t milliseconds) {
@@ -62,4 +63,6 @@ Clock& CurrentClock() {
     return clock ? *clock : systemClock;
 }
 
-void SetClock(Clock* clock) { installedClock.store(clock, std::memory_order_release); }
+void SetClock(Clock* clock) {
+    installedClock.store(clock, std::memory_order_release);
+}

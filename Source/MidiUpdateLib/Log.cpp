@@ -65,7 +65,9 @@ ScopedLogCapture::ScopedLogCapture() : store(std::make_shared<Store>()) {
     });
 }
 
-ScopedLogCapture::~ScopedLogCapture() { SetLogSink(std::move(previous)); }
+ScopedLogCapture::~ScopedLogCapture() {
+    SetLogSink(std::move(previous));
+}
 
 std::vector<std::string> ScopedLogCapture::Lines() const {
     std::lock_guard<std::mutex> lock(store->mutex);

@@ -11,13 +11,16 @@ const std::string FILE_HEADER = "OrvoUpdateFile";
 const std::string SYSEX_MESSAGE =
     "To apply this update file, please detach all MIDI devices from your computer, and shut down all other "
     "MIDI applications.\n\nThen plug in your device and put it into update mode. Refer to the User's Manual "
-    "for details on how to do this.\n\nWhen the device is ready to accept an update, you can start the update "
+    "for details on how to do this.\n\nWhen the device is ready to accept an update, you can start the "
+    "update "
     "process.\n";
 
 const Version unknownVersion = {0, 0};
 const UsbAddress unknownUsbAddress = {0, 0, 0};
 
-std::string Version::ToString() const { return Format("%u.%02u", major, minor); }
+std::string Version::ToString() const {
+    return Format("%u.%02u", major, minor);
+}
 
 namespace {
 
@@ -243,8 +246,9 @@ void Update::ReadUpdateFile(std::istream& stream) {
                 PutPortNamesIntoSet(macPortNames, text);
         } else {
             std::fprintf(stderr, "%s:%u\n", __FILE__, static_cast<unsigned int>(__LINE__));
-            throw ParseError("File contains unrecognised data. Please Please check you have the latest version "
-                             "of the updater.");
+            throw ParseError(
+                "File contains unrecognised data. Please Please check you have the latest version "
+                "of the updater.");
         }
     }
 

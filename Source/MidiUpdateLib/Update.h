@@ -60,7 +60,8 @@ public:
     // Reads an update file or a raw SysEx file from a seekable binary stream; throws ParseError.
     explicit Update(std::istream& stream);
     // An update of one SysEx message held in memory (no portion when the bytes are not framed).
-    Update(std::vector<unsigned char> sysEx, std::string productName, std::string portNames, std::string message);
+    Update(std::vector<unsigned char> sysEx, std::string productName, std::string portNames,
+           std::string message);
     ~Update();
 
     // Sum of all portions' sizes, in 32-bit arithmetic.

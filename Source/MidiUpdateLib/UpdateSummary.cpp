@@ -4,7 +4,9 @@
 
 namespace {
 // The first name in sorted order; an empty set shows nothing after the colon.
-const char* FirstName(const std::set<std::string>& names) { return names.empty() ? "" : names.begin()->c_str(); }
+const char* FirstName(const std::set<std::string>& names) {
+    return names.empty() ? "" : names.begin()->c_str();
+}
 } // namespace
 
 std::vector<std::string> UpdateSummaryLines(const Update& update) {

@@ -10,7 +10,9 @@ void Append(std::vector<unsigned char>& out, unsigned short value) {
     out.push_back(static_cast<unsigned char>(value >> 8));
 }
 
-void Append(std::vector<unsigned char>& out, unsigned char value) { out.push_back(value); }
+void Append(std::vector<unsigned char>& out, unsigned char value) {
+    out.push_back(value);
+}
 
 template <class Block> void Append(std::vector<unsigned char>& out, const Block& block) {
     Append(out, static_cast<unsigned int>(block.size()));
@@ -18,7 +20,8 @@ template <class Block> void Append(std::vector<unsigned char>& out, const Block&
 }
 
 template void Append<std::string>(std::vector<unsigned char>&, const std::string&);
-template void Append<std::vector<unsigned char>>(std::vector<unsigned char>&, const std::vector<unsigned char>&);
+template void Append<std::vector<unsigned char>>(std::vector<unsigned char>&,
+                                                 const std::vector<unsigned char>&);
 
 void CreateUpdateFileHeader(std::vector<unsigned char>& out, std::string productName, Version version,
                             std::string message, unsigned short usbAddress1, unsigned short usbAddress2,
@@ -35,7 +38,8 @@ void CreateUpdateFileHeader(std::vector<unsigned char>& out, std::string product
     Append(out, usbAddress3);
 }
 
-void AddSysExPortion(std::vector<unsigned char>& out, const std::vector<unsigned char>& data, unsigned int delay) {
+void AddSysExPortion(std::vector<unsigned char>& out, const std::vector<unsigned char>& data,
+                     unsigned int delay) {
     Append(out, static_cast<unsigned int>(SYSEX_PORTION_RECORD));
     Append(out, data);
     Append(out, delay);

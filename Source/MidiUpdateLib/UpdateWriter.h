@@ -18,7 +18,8 @@ void CreateUpdateFileHeader(std::vector<unsigned char>& out, std::string product
                             unsigned short usbAddress3);
 
 // Record helpers; each appends one record.
-void AddSysExPortion(std::vector<unsigned char>& out, const std::vector<unsigned char>& data, unsigned int delay);
+void AddSysExPortion(std::vector<unsigned char>& out, const std::vector<unsigned char>& data,
+                     unsigned int delay);
 void AddImage(std::vector<unsigned char>& out, const std::vector<unsigned char>& image);
 void AddWindowsPortParameters(std::vector<unsigned char>& out, const std::string& parameters);
 void AddMacPortName(std::vector<unsigned char>& out, const std::string& names);

@@ -33,7 +33,9 @@ std::string Format(const char* format, ...) {
     return buffer;
 }
 
-unsigned int TimeNow() { return static_cast<unsigned int>(CurrentClock().NowMs() & 0xFFFFFFFFu); }
+unsigned int TimeNow() {
+    return static_cast<unsigned int>(CurrentClock().NowMs() & 0xFFFFFFFFu);
+}
 
 void SleepFor(unsigned int milliseconds) {
     // The whole 32-bit range is honoured: the clock takes a 64-bit count of milliseconds.

@@ -26,7 +26,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     const auto wall =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+            .count();
     std::fprintf(stderr, "peak_rss_kib=%ld wall_ms=%lld\n", usage.ru_maxrss, static_cast<long long>(wall));
     if (WIFSIGNALED(status))
         return 128 + WTERMSIG(status);
