@@ -3,6 +3,7 @@
 
 BUILD_DIR    ?= build
 ASAN_DIR     ?= build-asan
+TSAN_DIR     ?= build-tsan
 FUZZ_DIR     ?= build-fuzz
 JOBS         ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
@@ -11,7 +12,7 @@ GENERATOR    := -G Ninja
 
 CLI := $(BUILD_DIR)/Source/Cli/midi-updater-cli
 
-.PHONY: all deps configure build test demo asan-test fuzz fuzz-run bench format format-check examples clean
+.PHONY: all deps configure build test demo asan-test tsan-test fuzz fuzz-run bench format format-check examples clean
 
 all: build
 
@@ -39,6 +40,15 @@ asan-test: deps
 	    -DMIDIUPDATER_SANITIZE=address,undefined -DMIDIUPDATER_BUILD_BENCH=OFF
 	cmake --build $(ASAN_DIR) -j $(JOBS)
 	ctest --test-dir $(ASAN_DIR) --output-on-failure -j $(JOBS) -LE no-sanitizer
+
+# The tests that run the device's receive thread against the sender's thread, under
+# ThreadSanitizer (their test suites carry "Concurrency" in their names).
+tsan-test: deps
+	cmake -S . -B $(TSAN_DIR) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMIDIUPDATER_WERROR=ON \
+	    -DMIDIUPDATER_SANITIZE=thread -DMIDIUPDATER_BUILD_BENCH=OFF
+	cmake --build $(TSAN_DIR) -j $(JOBS)
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+	    ctest --test-dir $(TSAN_DIR) --output-on-failure -j $(JOBS) -R Concurrency --no-tests=error
 
 # libFuzzer targets, built with clang.
 fuzz: deps
