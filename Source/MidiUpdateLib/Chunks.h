@@ -2,7 +2,9 @@
 
 #include "Assert.h"
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 // A half-open run of elements owned by someone else; copied freely, never owns or frees them.
 template <class T> struct Range {
@@ -32,13 +34,21 @@ inline Range<unsigned char> NextSysExChunk(Range<unsigned char> remaining, unsig
         return remaining;
     // The chunk may grow up to max bytes but never past the end of the rest.
     const unsigned long limit = max < size ? max : size;
-    unsigned long length = ideal;
-    while (length < limit) {
-        const unsigned char last = remaining.start[length - 1];
-        if (last == 0xF7 || last == 0x0A)
-            break;
-        ++length;
-    }
+    if (ideal >= limit)
+        return {remaining.start, remaining.start + ideal};
+    // Growing one byte at a time while the last byte is neither F7 nor 0A ends the chunk right after
+    // the first such byte at an index from ideal - 1 to limit - 2, or at limit bytes without one.
+    // Two memchr scans find that byte much faster than a loop; the 0A scan stops at any F7 found.
+    const unsigned char* first = remaining.start + ideal - 1;
+    std::size_t window = limit - ideal;
+    const void* sysExEnd = std::memchr(first, 0xF7, window);
+    if (sysExEnd)
+        window = static_cast<std::size_t>(static_cast<const unsigned char*>(sysExEnd) - first);
+    const void* lineFeed = std::memchr(first, 0x0A, window);
+    const void* hit = lineFeed ? lineFeed : sysExEnd;
+    const unsigned long length =
+        hit ? static_cast<unsigned long>(static_cast<const unsigned char*>(hit) - remaining.start) + 1
+            : limit;
     return {remaining.start, remaining.start + length};
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <random>
 #include <vector>
 
 namespace {
@@ -128,4 +129,44 @@ TEST(PercentageDoneDeathTest, RangesWithDifferentEndsStopTheProgram) {
     const Range<unsigned char> total = RangeOf(bytes);
     EXPECT_DEATH(PercentageDone(total, {bytes.data() + 10, bytes.data() + 100}),
                  "total.end == remaining.end.*PercentageDone");
+}
+
+namespace {
+
+// The chunk rule as written: ideal bytes, then one more byte at a time until max bytes, the end
+// of the rest, or a last byte of F7 or 0A.
+unsigned long ReferenceChunkLength(const unsigned char* start, unsigned long size, unsigned long ideal,
+                                   unsigned long max) {
+    if (size < ideal)
+        return size;
+    unsigned long length = ideal;
+    for (;;) {
+        if (length >= max || length == size)
+            return length;
+        const unsigned char last = start[length - 1];
+        if (last == 0xF7 || last == 0x0A)
+            return length;
+        ++length;
+    }
+}
+
+} // namespace
+
+TEST(NextSysExChunk, AgreesWithTheByteByByteRuleOnRandomPortions) {
+    std::mt19937 random(7);
+    for (int round = 0; round < 3000; ++round) {
+        // Few, many or no end bytes, in rests shorter and longer than the sizes.
+        const unsigned int ends = random() % 3 == 0 ? 0 : 1 + random() % 40;
+        std::vector<unsigned char> bytes(random() % 120);
+        for (auto& byte : bytes) {
+            const unsigned int pick = random() % 100;
+            byte = pick < ends ? (pick % 2 ? 0xF7 : 0x0A) : static_cast<unsigned char>(0x10 + pick);
+        }
+        const unsigned long ideal = 1 + random() % 40;
+        const unsigned long max = random() % 80;
+        const Range<unsigned char> remaining = RangeOf(bytes);
+        ASSERT_EQ(NextSysExChunk(remaining, ideal, max).Size(),
+                  ReferenceChunkLength(bytes.data(), bytes.size(), ideal, max))
+            << "round " << round << " ideal " << ideal << " max " << max;
+    }
 }
