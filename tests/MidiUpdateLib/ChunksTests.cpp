@@ -109,6 +109,13 @@ TEST(NextSysExChunk, CutsAWholePortionIntoContiguousChunks) {
     EXPECT_EQ(lengths, (std::vector<unsigned long>{3000, 2000}));
 }
 
+TEST(NextSysExChunkDeathTest, IdealOfZeroStopsTheProgram) {
+    // With ideal 0 the rule would look at the byte before the rest, or never advance.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    std::vector<unsigned char> bytes(10, 0x01);
+    EXPECT_DEATH(NextSysExChunk(RangeOf(bytes), 0, 16384), "ideal >= 1.*NextSysExChunk");
+}
+
 TEST(PercentageDone, FractionOfTheWholeAlreadySent) {
     std::vector<unsigned char> bytes(200);
     const Range<unsigned char> total = RangeOf(bytes);
