@@ -85,6 +85,15 @@ cp "$here/vm-init.sh" "$initramfs_dir/init"
 chmod +x "$initramfs_dir/init"
 (cd "$initramfs_dir" && find . | LC_ALL=C sort | cpio -o -H newc --quiet) | gzip -1 > "$cache/initramfs-$version.cpio.gz"
 
+# The small tools the in-VM scripts use, built for this machine (the VM runs its binaries).
+mkdir -p "$KTEST_DIR/tools"
+for tool in rawmidi-capture rawmidi-send; do
+    if [ ! -x "$KTEST_DIR/tools/$tool" ] || [ "$here/$tool.c" -nt "$KTEST_DIR/tools/$tool" ]; then
+        cc -O2 -Wall -Wextra -o "$KTEST_DIR/tools/$tool" "$here/$tool.c" -lasound ||
+            skip "cannot build $tool (needs a C compiler and libasound2-dev)"
+    fi
+done
+
 # What run-in-vm.sh boots.
 ln -sf "vmlinux-$version" "$cache/vmlinux"
 ln -sf "initramfs-$version.cpio.gz" "$cache/initramfs.cpio.gz"

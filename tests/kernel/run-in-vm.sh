@@ -51,6 +51,7 @@ initramfs=$KTEST_DIR/kernel/initramfs.cpio.gz
 mkdir -p "$KTEST_DIR/runs"
 run=$(mktemp -d "$KTEST_DIR/runs/run-XXXXXX")
 {
+    echo "export KTEST_REPO=$repo KTEST_DIR=$KTEST_DIR KTEST_TOOLS=$KTEST_DIR/tools KTEST_RUN=$run"
     echo "cd $(printf '%q' "$PWD") || exit 125"
     printf 'exec /bin/bash'
     printf ' %q' "$script" "$@"

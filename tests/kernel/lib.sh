@@ -1,0 +1,147 @@
+# Shell helpers for the scripts that run inside the kernel-test VM (source it; bash).
+# The VM boots with snd-usb-audio, dummy_hcd and usb_f_midi loaded: gadget_up makes a USB MIDI
+# device "Ostrel Kelva" out of a configfs gadget on dummy_udc.0, which the kernel then sees
+# exactly as it sees a real one plugged in (card, raw MIDI device, sequencer client
+# "Ostrel Kelva" with port "Ostrel Kelva MIDI 1"), while the gadget's own end is a raw MIDI
+# device of its own (card id KelvaDev) on which the tests play the device.
+
+KTEST_REPO=${KTEST_REPO:-$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)}
+KTEST_DIR=${KTEST_DIR:-$KTEST_REPO/build-vm}
+KTEST_TOOLS=${KTEST_TOOLS:-$KTEST_DIR/tools}
+
+GADGET_DIR=/sys/kernel/config/usb_gadget/kelva
+GADGET_UDC=dummy_udc.0
+GADGET_PRODUCT="Ostrel Kelva"
+GADGET_CARD_ID=KelvaDev
+
+# ---- reporting -------------------------------------------------------------------------------
+ktest_failures=0
+ktest_passes=0
+ktest_log() { echo "[$(cut -d' ' -f1 /proc/uptime)] $*"; }
+ktest_pass() {
+    ktest_passes=$((ktest_passes + 1))
+    echo "PASS: $*"
+}
+ktest_fail() {
+    ktest_failures=$((ktest_failures + 1))
+    echo "FAIL: $*"
+}
+# ktest_check DESCRIPTION COMMAND... : PASS or FAIL by the command's status.
+ktest_check() {
+    local what=$1
+    shift
+    if "$@"; then ktest_pass "$what"; else ktest_fail "$what"; fi
+}
+# Prints the totals and returns 0 only when something passed and nothing failed.
+ktest_summary() {
+    echo "SUMMARY: $ktest_passes passed, $ktest_failures failed"
+    [ "$ktest_failures" -eq 0 ] && [ "$ktest_passes" -gt 0 ]
+}
+
+# ---- the gadget ------------------------------------------------------------------------------
+# Creates the gadget (once) and plugs it in; waits until the sequencer client is there.
+gadget_up() {
+    if [ ! -d "$GADGET_DIR" ]; then
+        mkdir -p "$GADGET_DIR" || return 1
+        (
+            cd "$GADGET_DIR" || exit 1
+            echo 0x1209 > idVendor
+            echo 0x0001 > idProduct
+            echo 0x0100 > bcdDevice
+            mkdir -p strings/0x409
+            echo "Ostrel" > strings/0x409/manufacturer
+            echo "$GADGET_PRODUCT" > strings/0x409/product
+            echo "KT0001" > strings/0x409/serialnumber
+            mkdir -p configs/c.1/strings/0x409
+            echo "MIDI" > configs/c.1/strings/0x409/configuration
+            mkdir -p functions/midi.usb0
+            echo "$GADGET_CARD_ID" > functions/midi.usb0/id
+            ln -s functions/midi.usb0 configs/c.1/
+        ) || return 1
+    fi
+    gadget_plug
+}
+gadget_plug() {
+    echo "$GADGET_UDC" > "$GADGET_DIR/UDC" || return 1
+    wait_seq_port "$GADGET_PRODUCT" "$GADGET_PRODUCT MIDI 1" 30
+}
+gadget_unplug() {
+    echo "" > "$GADGET_DIR/UDC" || return 1
+    wait_seq_client_gone "$GADGET_PRODUCT" 30
+}
+
+# ---- the sequencer and the cards -------------------------------------------------------------
+# Client number of the sequencer client named exactly NAME (empty when there is none).
+seq_client_number() {
+    sed -n "s/^Client *\([0-9]*\) : \"$1\" .*/\1/p" /proc/asound/seq/clients | head -n 1
+}
+# wait_seq_port CLIENT PORT TIMEOUT_S: waits until client CLIENT has a port named PORT.
+wait_seq_port() {
+    local deadline=$(($(date +%s) + $3))
+    while [ "$(date +%s)" -le "$deadline" ]; do
+        if awk -v c="\"$1\"" -v p="\"$2\"" '
+            /^Client/ { inside = (index($0, ": " c " ") > 0) }
+            inside && /^  Port/ && index($0, ": " p " ") > 0 { found = 1 }
+            END { exit !found }' /proc/asound/seq/clients; then
+            return 0
+        fi
+        sleep 0.1
+    done
+    echo "no sequencer port \"$2\" of client \"$1\" after $3 s" >&2
+    return 1
+}
+wait_seq_client_gone() {
+    local deadline=$(($(date +%s) + $2))
+    while [ "$(date +%s)" -le "$deadline" ]; do
+        [ -z "$(seq_client_number "$1")" ] && return 0
+        sleep 0.1
+    done
+    echo "sequencer client \"$1\" still there after $2 s" >&2
+    return 1
+}
+# Card number of the card with the given id (the name in brackets in /proc/asound/cards).
+card_by_id() {
+    sed -n "s/^ *\([0-9]*\) \[$1 *\]:.*/\1/p" /proc/asound/cards | head -n 1
+}
+# Card number of the USB MIDI device as the host side sees it (driver USB-Audio, named after the product).
+usb_card() {
+    awk -v name="$GADGET_PRODUCT" '$1 ~ /^[0-9]+$/ && index($0, "USB-Audio - " name) { print $1; exit }' /proc/asound/cards
+}
+usb_rawmidi() { echo "hw:$(usb_card),0,0"; }
+gadget_rawmidi() { echo "hw:$(card_by_id "$GADGET_CARD_ID"),0,0"; }
+
+# ---- data --------------------------------------------------------------------------------------
+# make_sysex FILE BYTES: one SysEx message of BYTES bytes in all (F0, random data bytes, F7).
+make_sysex() {
+    {
+        printf '\360'
+        head -c "$(($2 - 2))" /dev/urandom | tr '\200-\377' '\000-\177'
+        printf '\367'
+    } > "$1"
+}
+# same_bytes EXPECTED ACTUAL: true when identical; otherwise says where they first differ.
+same_bytes() {
+    if cmp -s "$1" "$2"; then
+        return 0
+    fi
+    echo "  expected $(stat -c %s "$1") bytes, got $(stat -c %s "$2"); $(cmp "$1" "$2" 2>&1 | head -n 1)" \
+        "; $(cmp -l "$1" "$2" 2> /dev/null | wc -l) bytes differ"
+    return 1
+}
+
+# capture_start DEVICE OUT BYTES [IDLE_S]: starts recording the raw MIDI input DEVICE in the
+# background (pid in capture_pid) and returns once it is open.
+capture_start() {
+    local ready
+    ready=$(mktemp -u)
+    "$KTEST_TOOLS/rawmidi-capture" "$1" "$2" "$3" "${4:-30}" "$ready" &
+    capture_pid=$!
+    while [ ! -e "$ready" ] && kill -0 "$capture_pid" 2> /dev/null; do sleep 0.05; done
+    rm -f "$ready"
+}
+# capture_wait: waits for the recording to end; its status (0 = every byte expected arrived).
+capture_wait() {
+    wait "$capture_pid"
+}
+
+now_ms() { echo $(($(date +%s%N) / 1000000)); }
