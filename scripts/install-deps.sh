@@ -9,6 +9,7 @@ packages=(
     clang libclang-rt-14-dev clang-format
     libgtest-dev libgmock-dev libbenchmark-dev
     libcli11-dev nlohmann-json3-dev
+    libasound2-dev alsa-utils
     time jq python3
 )
 

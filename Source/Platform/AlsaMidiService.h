@@ -1,0 +1,67 @@
+#pragma once
+
+#include "MidiService.h"
+
+#include <memory>
+#include <string>
+
+// The MIDI service on the ALSA sequencer.
+//
+// Destinations are other clients' ports that can be written and subscribed to, sources those that
+// can be read and subscribed to; the system client and our own clients are never listed. An
+// endpoint's name is the port's name, its display name the client's name, its manufacturer the
+// card's long name up to " at " (empty for a software client). A port that has gone away answers
+// every query with the sequencer's error (-ENOENT for a deleted port, -ENXIO when its client has
+// gone), which is a non-zero status. Devices are the clients that own listed ports; ALSA knows of
+// no external devices.
+//
+// Sending: a destination that is a port of the kernel's raw MIDI bridge (a sound card such as a
+// USB MIDI device) gets the bytes through the raw MIDI device behind it, in blocking writes of at
+// most 4096 bytes each drained before the next; any other destination gets sequencer SysEx events
+// through a subscription, each small enough for the receiver and sent only once the receiver's
+// input pool has room. See docs/alsa-delivery.md.
+//
+// Each client has a receive thread of its own, running while the client has an input port; it
+// turns incoming events back into bytes and calls the input port's read procedure, one packet per
+// event, in arrival order, for events from connected sources only.
+class AlsaMidiService : public MidiService {
+public:
+    // Opens the sequencer; null with the reason when there is none.
+    static std::unique_ptr<AlsaMidiService> Open(std::string& whyNot);
+    ~AlsaMidiService() override;
+    AlsaMidiService(const AlsaMidiService&) = delete;
+    AlsaMidiService& operator=(const AlsaMidiService&) = delete;
+
+    // --- MidiService ---
+    MidiStatus ClientCreate(const std::string& name, MidiRef& client) override;
+    MidiStatus ClientDispose(MidiRef client) override;
+    MidiStatus OutputPortCreate(MidiRef client, const std::string& name, MidiRef& port) override;
+    MidiStatus InputPortCreate(MidiRef client, const std::string& name, MidiReadProc readProc,
+                               void* readContext, MidiRef& port) override;
+    MidiStatus PortDispose(MidiRef port) override;
+    std::uint32_t NumberOfDestinations() override;
+    MidiRef GetDestination(std::uint32_t index) override;
+    std::uint32_t NumberOfSources() override;
+    MidiRef GetSource(std::uint32_t index) override;
+    std::uint32_t NumberOfDevices() override;
+    MidiRef GetDevice(std::uint32_t index) override;
+    std::uint32_t NumberOfExternalDevices() override;
+    MidiRef GetExternalDevice(std::uint32_t index) override;
+    MidiStatus GetStringProperty(MidiRef object, MidiProperty property, std::string& value) override;
+    MidiStatus GetIntegerProperty(MidiRef object, MidiProperty property, std::int32_t& value) override;
+    MidiStatus GetProperties(MidiRef object, std::string& text) override;
+    MidiStatus EndpointGetEntity(MidiRef endpoint, MidiRef& entity) override;
+    MidiStatus PortConnectSource(MidiRef inputPort, MidiRef source, void* connectionContext) override;
+    MidiStatus PortDisconnectSource(MidiRef inputPort, MidiRef source) override;
+    MidiStatus Send(MidiRef outputPort, MidiRef destination, const MidiPacket& packet) override;
+    std::string StatusText(MidiStatus status) override;
+
+    // The sequencer client numbers of the clients this service made (for tests and the listing).
+    int ClientNumber(MidiRef client);
+    int PortNumber(MidiRef port);
+
+private:
+    AlsaMidiService();
+    struct State;
+    std::unique_ptr<State> state;
+};

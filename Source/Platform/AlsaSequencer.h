@@ -1,0 +1,79 @@
+#pragma once
+
+#include "AlsaDelivery.h"
+
+#include <alsa/asoundlib.h>
+
+#include <atomic>
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+// Pieces that the ALSA MIDI service and the simulated device's ALSA client share.
+namespace alsa {
+
+// Input pool (cells) and alsa-lib input buffer (bytes) of our clients: large enough for the largest
+// event the kernel lets a user client hold (55972 bytes of data in 2000 cells).
+constexpr int inputPoolCells = 2000;
+constexpr std::size_t inputBufferBytes = 128 * 1024;
+
+// Opens a sequencer client for input and output, blocking, with the given name and the large input
+// pool and buffer. Returns 0 or a negative error code; on error `seq` stays null.
+int OpenClient(const std::string& name, snd_seq_t*& seq);
+
+// Turns sequencer events back into MIDI bytes: SysEx data as it came, any other MIDI event as its
+// message, without running status. Non-MIDI events give nothing.
+class EventDecoder {
+public:
+    EventDecoder();
+    ~EventDecoder();
+    EventDecoder(const EventDecoder&) = delete;
+    EventDecoder& operator=(const EventDecoder&) = delete;
+    // Appends the event's bytes to `out`.
+    void Decode(const snd_seq_event_t& event, std::vector<unsigned char>& out);
+
+private:
+    snd_midi_event_t* parser = nullptr;
+};
+
+// A thread that waits on a sequencer client's input and hands each event to a callback, in arrival
+// order, until it is stopped. Stopping wakes the wait at once (an eventfd beside the client's file
+// descriptors) and joins the thread; the callback is not running and will not run afterwards.
+class SequencerReader {
+public:
+    using EventHandler = std::function<void(const snd_seq_event_t& event)>;
+    SequencerReader(snd_seq_t* seq, EventHandler handler);
+    ~SequencerReader();
+    SequencerReader(const SequencerReader&) = delete;
+    SequencerReader& operator=(const SequencerReader&) = delete;
+    void Stop();
+
+private:
+    void Run();
+    snd_seq_t* seq;
+    EventHandler handler;
+    int wakeFd = -1;
+    std::atomic<bool> stopping{false};
+    std::thread thread;
+};
+
+// Sends bytes from `port` of `seq` as direct SysEx events of at most `limit` bytes each, to the
+// port's subscribers (dest empty) or to one address. Before each event `waitForRoom` (when given)
+// is called with the cells the event needs and must return 0 once the receiver can take it, or an
+// error code to give up. Returns 0 or the first negative error code.
+int SendSysExEvents(snd_seq_t* seq, int port, const Address* dest, const unsigned char* data,
+                    std::size_t size, std::size_t limit,
+                    const std::function<int(std::size_t cells)>& waitForRoom);
+
+// Waits until client `client` has at least `cells` free input cells, looking every `pollMicros`,
+// giving up with -ETIMEDOUT when its free count has not grown for `stallMs`. Answers 0 at once
+// for a client without an input pool (a kernel client) or when the pool cannot be read.
+int WaitForInputRoom(snd_seq_t* seq, int client, std::size_t cells, unsigned int pollMicros = 200,
+                     unsigned int stallMs = 10000);
+
+// The sequencer's file descriptor (the first poll descriptor), or -1.
+int SequencerFd(snd_seq_t* seq);
+
+} // namespace alsa
