@@ -65,9 +65,54 @@ gadget_plug() {
     echo "$GADGET_UDC" > "$GADGET_DIR/UDC" || return 1
     wait_seq_port "$GADGET_PRODUCT" "$GADGET_PRODUCT MIDI 1" 30
 }
+# Unbinding the gadget from the UDC: the host sees the device go, and the gadget's own end (its
+# card and raw MIDI device) goes too, as with a device that is switched off.
 gadget_unplug() {
     echo "" > "$GADGET_DIR/UDC" || return 1
     wait_seq_client_gone "$GADGET_PRODUCT" 30
+}
+# Replugging in two steps, so that a program can open the gadget's end before the host sees the
+# device (what arrives at the gadget's end while nobody has it open is lost): gadget_plug_held binds
+# the gadget with new devices on the dummy host not authorized, gadget_release authorizes it.
+# (Switching the UDC's pull-up through soft_connect instead does not work: dummy_hcd then fails
+# to enumerate the device again with error -71.)
+dummy_root_hub() {
+    local hub
+    for hub in /sys/devices/platform/dummy_hcd.0/usb*; do
+        [ -d "$hub" ] && echo "$hub" && return 0
+    done
+    return 1
+}
+gadget_plug_held() {
+    local hub
+    hub=$(dummy_root_hub) || return 1
+    echo 0 > "$hub/authorized_default" || return 1
+    echo "$GADGET_UDC" > "$GADGET_DIR/UDC" || return 1
+    local deadline=$(($(date +%s) + 30))
+    until [ -n "$(card_by_id "$GADGET_CARD_ID")" ]; do
+        [ "$(date +%s)" -le "$deadline" ] || return 1
+        sleep 0.1
+    done
+}
+gadget_release() {
+    local hub device
+    hub=$(dummy_root_hub) || return 1
+    echo 1 > "$hub/authorized_default"
+    for device in "$hub"/[0-9]*-[0-9]*; do
+        [ -f "$device/authorized" ] && echo 1 > "$device/authorized"
+    done
+    wait_seq_port "$GADGET_PRODUCT" "$GADGET_PRODUCT MIDI 1" 30
+}
+# wait_rawmidi_input_open CARD TIMEOUT_S: waits until a program has the card's raw MIDI input open.
+wait_rawmidi_input_open() {
+    local deadline=$(($(date +%s) + $2))
+    while [ "$(date +%s)" -le "$deadline" ]; do
+        awk '/^Input/ { inside = 1 } /^Output/ { inside = 0 } inside && /Owner PID/ { found = 1 } END { exit !found }' \
+            "/proc/asound/card$1/midi0" 2> /dev/null && return 0
+        sleep 0.1
+    done
+    echo "nobody opened the raw MIDI input of card $1 within $2 s" >&2
+    return 1
 }
 
 # ---- the sequencer and the cards -------------------------------------------------------------
