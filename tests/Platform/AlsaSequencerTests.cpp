@@ -1,0 +1,459 @@
+// The ALSA back end against the kernel's sequencer. Where there is none (no /dev/snd/seq, as on a
+// build machine without sound modules) every test here is skipped with that reason; the kernel
+// tests run them in a VM that has the sequencer.
+#include "AlsaMidiService.h"
+#include "CoreMidiPort.h"
+#include "ListInterfaces.h"
+#include "Log.h"
+
+#include <alsa/asoundlib.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <poll.h>
+#include <random>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+using namespace std::chrono_literals;
+
+#define SKIP_WITHOUT_SEQUENCER()                                                                             \
+    do {                                                                                                     \
+        if (access("/dev/snd/seq", R_OK | W_OK) != 0)                                                        \
+            GTEST_SKIP() << "no ALSA sequencer here (/dev/snd/seq is missing); the kernel tests run "        \
+                            "these in a VM";                                                                 \
+    } while (0)
+
+// Another program's client, made with plain alsa-lib calls and its default pool and input buffer,
+// as a DAW or a small MIDI tool would make it. It keeps every SysEx byte that reaches its port.
+class PeerClient {
+public:
+    PeerClient(const std::string& clientName, const std::string& portName, unsigned int caps) {
+        EXPECT_EQ(snd_seq_open(&seq, "default", SND_SEQ_OPEN_DUPLEX, 0), 0);
+        snd_seq_set_client_name(seq, clientName.c_str());
+        client = snd_seq_client_id(seq);
+        port = snd_seq_create_simple_port(seq, portName.c_str(), caps, SND_SEQ_PORT_TYPE_MIDI_GENERIC);
+        EXPECT_GE(port, 0);
+        reader = std::thread([this] { Read(); });
+    }
+    ~PeerClient() {
+        stop = true;
+        reader.join();
+        if (seq != nullptr)
+            snd_seq_close(seq);
+    }
+
+    MidiRef Ref() const { return ((static_cast<MidiRef>(client) << 8) | static_cast<MidiRef>(port)) + 1; }
+
+    bool WaitForBytes(std::size_t count, std::chrono::milliseconds timeout) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return arrived.wait_for(lock, timeout, [&] { return received.size() >= count; });
+    }
+    Bytes Received() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return received;
+    }
+    // Sends SysEx to the port's subscribers in events of at most 256 bytes, as a kernel client does.
+    void Emit(const Bytes& bytes, bool mustSucceed = true) {
+        for (std::size_t done = 0; done < bytes.size();) {
+            const std::size_t piece = std::min<std::size_t>(256, bytes.size() - done);
+            snd_seq_event_t event;
+            snd_seq_ev_clear(&event);
+            snd_seq_ev_set_source(&event, port);
+            snd_seq_ev_set_subs(&event);
+            snd_seq_ev_set_direct(&event);
+            snd_seq_ev_set_sysex(&event, static_cast<unsigned int>(piece),
+                                 const_cast<unsigned char*>(&bytes[done]));
+            const int result = snd_seq_event_output_direct(seq, &event);
+            // A receiver that is not keeping up answers -EAGAIN; a stress sender goes on regardless.
+            if (mustSucceed) {
+                ASSERT_GE(result, 0);
+            }
+            done += piece;
+        }
+    }
+    void DeletePort() { snd_seq_delete_simple_port(seq, port); }
+
+    snd_seq_t* seq = nullptr;
+    int client = -1;
+    int port = -1;
+
+private:
+    void Read() {
+        pollfd fd{};
+        snd_seq_poll_descriptors(seq, &fd, 1, POLLIN);
+        while (!stop) {
+            if (poll(&fd, 1, 20) <= 0)
+                continue;
+            do {
+                snd_seq_event_t* event = nullptr;
+                if (snd_seq_event_input(seq, &event) < 0 || event == nullptr)
+                    break;
+                if (event->type == SND_SEQ_EVENT_SYSEX) {
+                    const auto* data = static_cast<const unsigned char*>(event->data.ext.ptr);
+                    std::lock_guard<std::mutex> lock(mutex);
+                    received.insert(received.end(), data, data + event->data.ext.len);
+                    arrived.notify_all();
+                }
+            } while (snd_seq_event_input_pending(seq, 0) > 0);
+        }
+    }
+
+    std::atomic<bool> stop{false};
+    std::thread reader;
+    std::mutex mutex;
+    std::condition_variable arrived;
+    Bytes received;
+};
+
+// The peers' client name. Not "Ostrel Kelva" itself: the kernel tests' USB device of that name may
+// be plugged in, and the port takes the first endpoint whose name matches.
+const std::string peerName = "Ostrel Kelva Peer";
+
+constexpr unsigned int duplexCaps = SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_WRITE |
+                                    SND_SEQ_PORT_CAP_SUBS_READ | SND_SEQ_PORT_CAP_SUBS_WRITE |
+                                    SND_SEQ_PORT_CAP_DUPLEX;
+
+std::unique_ptr<AlsaMidiService> OpenService() {
+    std::string whyNot;
+    auto service = AlsaMidiService::Open(whyNot);
+    EXPECT_TRUE(service) << whyNot;
+    return service;
+}
+
+std::vector<MidiRef> Destinations(MidiService& service) {
+    std::vector<MidiRef> found;
+    for (std::uint32_t i = 0; i < service.NumberOfDestinations(); ++i)
+        found.push_back(service.GetDestination(i));
+    return found;
+}
+
+std::vector<MidiRef> Sources(MidiService& service) {
+    std::vector<MidiRef> found;
+    for (std::uint32_t i = 0; i < service.NumberOfSources(); ++i)
+        found.push_back(service.GetSource(i));
+    return found;
+}
+
+bool Has(const std::vector<MidiRef>& list, MidiRef reference) {
+    return std::find(list.begin(), list.end(), reference) != list.end();
+}
+
+Bytes SysExMessage(std::size_t size, unsigned int seed) {
+    std::mt19937 random(seed);
+    Bytes bytes(size);
+    for (auto& byte : bytes)
+        byte = static_cast<unsigned char>(random() & 0x7F);
+    bytes.front() = 0xF0;
+    bytes.back() = 0xF7;
+    return bytes;
+}
+
+TEST(AlsaSequencerEndpoints, OtherClientsPortsAreListedByCapabilityButNeverTheSystemOrOurselves) {
+    SKIP_WITHOUT_SEQUENCER();
+    auto service = OpenService();
+    PeerClient kelva(peerName, peerName + " MIDI 1", duplexCaps);
+    PeerClient readOnly("Read Only Tool", "Out", SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ);
+
+    MidiRef client = 0, output = 0;
+    ASSERT_EQ(service->ClientCreate("MIDI Updater", client), 0);
+    ASSERT_EQ(service->OutputPortCreate(client, "MIDI Updater Port", output), 0);
+
+    const auto destinations = Destinations(*service);
+    const auto sources = Sources(*service);
+    EXPECT_TRUE(Has(destinations, kelva.Ref()));
+    EXPECT_TRUE(Has(sources, kelva.Ref()));
+    EXPECT_FALSE(Has(destinations, readOnly.Ref()));
+    EXPECT_TRUE(Has(sources, readOnly.Ref()));
+    const int own = service->ClientNumber(client);
+    ASSERT_GE(own, 0);
+    for (MidiRef reference : destinations) {
+        const int number = static_cast<int>((reference - 1) >> 8);
+        EXPECT_NE(number, 0) << "the system client is listed";
+        EXPECT_NE(number, own) << "our own client is listed";
+    }
+    for (MidiRef reference : sources)
+        EXPECT_NE(static_cast<int>((reference - 1) >> 8), own) << "our own output port is listed as a source";
+
+    std::string name, displayName, manufacturer;
+    EXPECT_EQ(service->GetStringProperty(kelva.Ref(), MidiProperty::Name, name), 0);
+    EXPECT_EQ(service->GetStringProperty(kelva.Ref(), MidiProperty::DisplayName, displayName), 0);
+    EXPECT_EQ(service->GetStringProperty(kelva.Ref(), MidiProperty::Manufacturer, manufacturer), 0);
+    EXPECT_EQ(name, peerName + " MIDI 1");
+    EXPECT_EQ(displayName, peerName);
+    EXPECT_EQ(manufacturer, ""); // a software client has no card
+
+    std::string properties;
+    EXPECT_EQ(service->GetProperties(kelva.Ref(), properties), 0);
+    EXPECT_NE(properties.find(peerName + " MIDI 1"), std::string::npos) << properties;
+    EXPECT_NE(properties.find("card=-1"), std::string::npos) << properties;
+    MidiRef entity = 0;
+    EXPECT_EQ(service->EndpointGetEntity(kelva.Ref(), entity), 0);
+    EXPECT_NE(entity, 0u);
+    EXPECT_EQ(service->GetProperties(entity, properties), 0);
+    EXPECT_NE(properties.find("client name=\"" + peerName + "\""), std::string::npos) << properties;
+
+    std::int32_t offline = 7;
+    EXPECT_EQ(service->GetIntegerProperty(kelva.Ref(), MidiProperty::Offline, offline), 0);
+    EXPECT_EQ(offline, 0);
+    EXPECT_EQ(service->ClientDispose(client), 0);
+}
+
+TEST(AlsaSequencerEndpoints, APortThatWentAwayAnswersItsQueryError) {
+    SKIP_WITHOUT_SEQUENCER();
+    auto service = OpenService();
+    MidiRef reference = 0;
+    {
+        PeerClient kelva(peerName, peerName + " MIDI 1", duplexCaps);
+        reference = kelva.Ref();
+        kelva.DeletePort();
+        std::int32_t offline = 0;
+        EXPECT_EQ(service->GetIntegerProperty(reference, MidiProperty::Offline, offline), -ENOENT);
+        std::string name;
+        EXPECT_EQ(service->GetStringProperty(reference, MidiProperty::DisplayName, name), -ENOENT);
+        EXPECT_FALSE(Has(Destinations(*service), reference));
+    }
+    std::int32_t offline = 0;
+    EXPECT_EQ(service->GetIntegerProperty(reference, MidiProperty::Offline, offline), -ENXIO);
+    EXPECT_EQ(service->StatusText(-ENXIO), snd_strerror(-ENXIO));
+}
+
+TEST(AlsaSequencerPort, NamesMatchTheWholeClientNameOnly) {
+    SKIP_WITHOUT_SEQUENCER();
+    auto service = OpenService();
+    PeerClient kelva(peerName, peerName + " MIDI 1", duplexCaps);
+    ScopedLogCapture log;
+    {
+        CoreMidiPort port(*service, {peerName});
+        EXPECT_TRUE(port.IsConnected());
+    }
+    {
+        CoreMidiPort port(*service, {"ostrel kelva peer"});
+        EXPECT_FALSE(port.IsConnected());
+    }
+    {
+        CoreMidiPort port(*service, {peerName + " 2"});
+        EXPECT_FALSE(port.IsConnected());
+    }
+}
+
+TEST(AlsaSequencerPort, TheDestinationGoingAwayMakesThePortForgetIt) {
+    SKIP_WITHOUT_SEQUENCER();
+    auto service = OpenService();
+    auto kelva = std::make_unique<PeerClient>(peerName, peerName + " MIDI 1", duplexCaps);
+    ScopedLogCapture log;
+    CoreMidiPort port(*service, {peerName});
+    ASSERT_TRUE(port.IsConnected());
+    kelva->DeletePort();
+    EXPECT_FALSE(port.IsConnected());
+    const std::string expected =
+        "Error (Getting offline properties): " + std::to_string(static_cast<unsigned int>(-ENOENT)) + ":" +
+        snd_strerror(-ENOENT);
+    const auto lines = log.Lines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), expected), lines.end());
+    EXPECT_FALSE(port.IsConnected()); // searched again, nothing there
+}
+
+TEST(AlsaSequencerDelivery, OneMebibyteIn16KiBPacketsReachesADefaultClientWholeAndInOrder) {
+    SKIP_WITHOUT_SEQUENCER();
+    auto service = OpenService();
+    // Default input pool (200 cells) and input buffer: a 16 KiB event would not fit it.
+    PeerClient receiver(peerName, peerName + " MIDI 1", duplexCaps);
+    ScopedLogCapture log;
+    CoreMidiPort port(*service, {peerName});
+    ASSERT_TRUE(port.IsConnected());
+
+    Bytes sent;
+    for (unsigned int i = 0; i < 64; ++i) {
+        Bytes chunk = SysExMessage(16384, i);
+        port.Send(chunk.data(), chunk.size());
+        sent.insert(sent.end(), chunk.begin(), chunk.end());
+    }
+    ASSERT_TRUE(receiver.WaitForBytes(sent.size(), 20s))
+        << receiver.Received().size() << " of " << sent.size();
+    EXPECT_TRUE(receiver.Received() == sent) << "bytes lost, added or reordered";
+    for (const std::string& line : log.Lines())
+        EXPECT_EQ(line.find("Error (Sending MIDI)"), std::string::npos) << line;
+}
+
+TEST(AlsaSequencerReceive, EveryByteFromTheSourceReachesTheReadProcInOrder) {
+    SKIP_WITHOUT_SEQUENCER();
+    auto service = OpenService();
+    PeerClient device(peerName, peerName + " MIDI 1", duplexCaps);
+    ScopedLogCapture log;
+    CoreMidiPort port(*service, {peerName});
+    ASSERT_TRUE(port.IsConnected());
+
+    // A status message, then one large message in 256-byte events; the port keeps the last one.
+    const Bytes status = {0xF0, 0x00, 0x00, 0x3F, 0x73, 0, 0, 0, 0, 0, 0, 0x00, 0xF7};
+    const Bytes large = SysExMessage(40000, 7);
+    device.Emit(status);
+    device.Emit(large);
+    Bytes got;
+    for (int i = 0; i < 400 && got.empty(); ++i) {
+        std::this_thread::sleep_for(5ms);
+        got = port.LastSysEx();
+        if (!got.empty() && got.size() != large.size())
+            got.clear(); // the status message, taken before the large one completed
+    }
+    EXPECT_EQ(got, large);
+}
+
+TEST(AlsaSequencerReceive, DisposingThePortStopsDeliveryPromptlyWhileDataStreams) {
+    SKIP_WITHOUT_SEQUENCER();
+    auto service = OpenService();
+    PeerClient device(peerName, peerName + " MIDI 1", duplexCaps);
+    std::atomic<bool> streaming{true};
+    std::thread sender([&] {
+        const Bytes message = SysExMessage(512, 3);
+        while (streaming)
+            device.Emit(message, false);
+    });
+    for (int round = 0; round < 20; ++round) {
+        ScopedLogCapture log;
+        auto port = std::make_unique<CoreMidiPort>(*service, std::set<std::string>{peerName});
+        ASSERT_TRUE(port->IsConnected());
+        std::this_thread::sleep_for(2ms);
+        const auto start = std::chrono::steady_clock::now();
+        port.reset(); // joins the receive thread; a read proc running on a freed port would crash
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
+    }
+    streaming = false;
+    sender.join();
+}
+
+// Reads the device end of a raw MIDI device (a USB MIDI gadget's own end) into memory.
+class DeviceEnd {
+public:
+    explicit DeviceEnd(const std::string& name) {
+        ok = snd_rawmidi_open(&input, &output, name.c_str(), SND_RAWMIDI_NONBLOCK) >= 0;
+        if (!ok)
+            return;
+        snd_rawmidi_nonblock(output, 0);
+        snd_rawmidi_params_t* params = nullptr;
+        snd_rawmidi_params_alloca(&params);
+        snd_rawmidi_params_current(input, params);
+        snd_rawmidi_params_set_buffer_size(input, params, 256 * 1024);
+        snd_rawmidi_params(input, params);
+        reader = std::thread([this] {
+            std::vector<unsigned char> buffer(256 * 1024);
+            pollfd fd{};
+            snd_rawmidi_poll_descriptors(input, &fd, 1);
+            while (!stop) {
+                if (poll(&fd, 1, 20) <= 0)
+                    continue;
+                const ssize_t n = snd_rawmidi_read(input, buffer.data(), buffer.size());
+                if (n > 0) {
+                    std::lock_guard<std::mutex> lock(mutex);
+                    received.insert(received.end(), buffer.begin(), buffer.begin() + n);
+                }
+            }
+        });
+    }
+    ~DeviceEnd() {
+        stop = true;
+        if (reader.joinable())
+            reader.join();
+        if (input != nullptr)
+            snd_rawmidi_close(input);
+        if (output != nullptr)
+            snd_rawmidi_close(output);
+    }
+    Bytes Take(std::size_t count, std::chrono::milliseconds timeout) {
+        const auto end = std::chrono::steady_clock::now() + timeout;
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (received.size() >= count || std::chrono::steady_clock::now() > end) {
+                    Bytes taken;
+                    taken.swap(received);
+                    return taken;
+                }
+            }
+            std::this_thread::sleep_for(5ms);
+        }
+    }
+    void Write(const Bytes& bytes) {
+        snd_rawmidi_write(output, bytes.data(), bytes.size());
+        snd_rawmidi_drain(output);
+    }
+
+    bool ok = false;
+
+private:
+    snd_rawmidi_t* input = nullptr;
+    snd_rawmidi_t* output = nullptr;
+    std::atomic<bool> stop{false};
+    std::thread reader;
+    std::mutex mutex;
+    Bytes received;
+};
+
+// Runs where a USB MIDI device "Ostrel Kelva" is plugged in whose other end this process can read:
+// the kernel tests make one from a USB gadget and name its raw MIDI device in
+// MIDIUPDATER_TEST_DEVICE_END (for example hw:KelvaDev).
+TEST(AlsaUsbDelivery, OneMebibyteReachesTheDeviceByteIdenticalThroughRawMidiAndItsAnswerComesBack) {
+    SKIP_WITHOUT_SEQUENCER();
+    const char* deviceEndName = std::getenv("MIDIUPDATER_TEST_DEVICE_END");
+    if (deviceEndName == nullptr)
+        GTEST_SKIP() << "no USB MIDI device to test with (MIDIUPDATER_TEST_DEVICE_END names the raw MIDI "
+                        "device of its other end; the kernel tests set it)";
+    DeviceEnd deviceEnd(deviceEndName);
+    ASSERT_TRUE(deviceEnd.ok) << "cannot open " << deviceEndName;
+    auto service = OpenService();
+    ScopedLogCapture log;
+    CoreMidiPort port(*service, {"Ostrel Kelva"});
+    ASSERT_TRUE(port.IsConnected());
+
+    for (unsigned int round = 0; round < 3; ++round) {
+        Bytes sent;
+        for (unsigned int i = 0; i < 64; ++i) {
+            Bytes chunk = SysExMessage(16384, round * 100 + i);
+            port.Send(chunk.data(), chunk.size());
+            sent.insert(sent.end(), chunk.begin(), chunk.end());
+        }
+        const Bytes got = deviceEnd.Take(sent.size(), 60s);
+        ASSERT_EQ(got.size(), sent.size()) << "round " << round;
+        EXPECT_TRUE(got == sent) << "round " << round << ": bytes changed on the way";
+    }
+    const auto lines = log.Lines();
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+        return line.find("through hw:") != std::string::npos;
+    })) << "the USB device's port was not sent to through raw MIDI";
+
+    const Bytes status = {0xF0, 0x00, 0x00, 0x3F, 0x73, 0, 0, 0, 0, 0, 0, 0x00, 0xF7};
+    deviceEnd.Write(status);
+    Bytes answer;
+    for (int i = 0; i < 400 && answer.empty(); ++i) {
+        std::this_thread::sleep_for(5ms);
+        answer = port.LastSysEx();
+    }
+    EXPECT_EQ(answer, status);
+}
+
+TEST(AlsaSequencerListing, TheListingWalksTheRealDestinations) {
+    SKIP_WITHOUT_SEQUENCER();
+    auto service = OpenService();
+    PeerClient kelva(peerName, peerName + " MIDI 1", duplexCaps);
+    ScopedLogCapture log;
+    ListInterfaces(*service);
+    const auto lines = log.Lines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "Name=Ostrel Kelva MIDI 1"), lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "ListInterfaces: # external devices=0"), lines.end());
+    EXPECT_EQ(lines.back(), "Found all interfaces");
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Done"),
+              std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+                  return line.find("destination index") != std::string::npos;
+              }));
+}
+
+} // namespace
