@@ -135,6 +135,15 @@ wait_seq_port() {
     echo "no sequencer port \"$2\" of client \"$1\" after $3 s" >&2
     return 1
 }
+wait_seq_client() {
+    local deadline=$(($(date +%s) + $2))
+    while [ "$(date +%s)" -le "$deadline" ]; do
+        [ -n "$(seq_client_number "$1")" ] && return 0
+        sleep 0.1
+    done
+    echo "no sequencer client \"$1\" after $2 s" >&2
+    return 1
+}
 wait_seq_client_gone() {
     local deadline=$(($(date +%s) + $2))
     while [ "$(date +%s)" -le "$deadline" ]; do

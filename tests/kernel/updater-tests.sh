@@ -1,0 +1,250 @@
+#!/usr/bin/env bash
+# The updater against the kernel's real USB MIDI stack, inside the kernel-test VM: the simulated
+# device runs on the gadget's raw MIDI end (`simulate --rawmidi`), `midi-updater-cli update` sends
+# to the USB device "Ostrel Kelva" through ALSA, and what the device end recorded is compared with
+# the update's portions, byte for byte.
+# usage: updater-tests.sh CLI DATA_DIR   (DATA_DIR as run-kernel-tests.sh prepares it)
+source "$(dirname "$0")/lib.sh"
+cli=$1
+data=$2
+work=$(mktemp -d)
+repetitions=${KTEST_REPETITIONS:-10}
+
+if ! "$cli" update --help > /dev/null 2>&1 || ! "$cli" simulate --help 2>&1 | grep -q -- --rawmidi; then
+    echo "SKIPPED: updater kernel tests: $cli has no 'update' command or no 'simulate --rawmidi' yet"
+    exit 77
+fi
+if [ ! -f "$data/kelva-1m.upd" ]; then
+    echo "SKIPPED: updater kernel tests: no test update files in $data (midi-updater-cli pack failed?)"
+    exit 77
+fi
+
+# ---- helpers -----------------------------------------------------------------------------------
+# Each output line with the time (microseconds) it arrived.
+stamp() {
+    local line
+    while IFS= read -r line; do
+        printf '%s %s\n' "${EPOCHREALTIME/./}" "$line"
+    done
+}
+# sim_start NAME RECORD [simulate options...]: the simulated device on the gadget's end, in the
+# background (pid in sim_pid), once it has the raw MIDI input open.
+sim_start() {
+    local name=$1 record=$2
+    shift 2
+    local card
+    card=$(card_by_id "$GADGET_CARD_ID")
+    env --default-signal=INT,TERM "$cli" simulate --rawmidi "hw:$card,0,0" --sim-record "$record" "$@" \
+        > "$work/$name.sim.log" 2>&1 &
+    sim_pid=$!
+    wait_rawmidi_input_open "$card" 20
+}
+# sim_stop: Ctrl-C for the simulated device; it writes its record and ends. False when it had to
+# be killed or died of a signal other than the one it was sent.
+sim_stop() {
+    local pid=$sim_pid status i
+    kill -INT "$pid" 2> /dev/null
+    for i in $(seq 1 150); do
+        kill -0 "$pid" 2> /dev/null || break
+        sleep 0.1
+    done
+    if kill -0 "$pid" 2> /dev/null; then
+        echo "  the simulated device did not end within 15 s of SIGINT"
+        kill -KILL "$pid"
+        wait "$pid"
+        return 1
+    fi
+    wait "$pid"
+    status=$?
+    if [ "$status" -ne 0 ] && [ "$status" -ne 130 ]; then
+        echo "  the simulated device ended with status $status"
+        tail -n 5 "$work"/*.sim.log
+        return 1
+    fi
+}
+# update_start NAME FILE [update options...]: midi-updater-cli update in the background with its
+# JSON events stamped into $work/NAME.json; update_wait NAME then gives its exit status.
+update_start() {
+    local name=$1 file=$2
+    shift 2
+    (
+        set -o pipefail
+        timeout -k 5 "${KTEST_UPDATE_TIMEOUT:-300}" "$cli" update "$file" --yes --json "$@" \
+            2> "$work/$name.err" | stamp > "$work/$name.json"
+        echo "${PIPESTATUS[0]}" > "$work/$name.rc"
+    ) &
+    eval "update_pid_$name=$!"
+}
+update_wait() {
+    local pid_var=update_pid_$1
+    wait "${!pid_var}"
+    cat "$work/$1.rc"
+}
+# wait_event NAME TEXT TIMEOUT_S: waits until the update's JSON stream holds TEXT.
+wait_event() {
+    local deadline=$(($(date +%s) + $3))
+    while [ "$(date +%s)" -le "$deadline" ]; do
+        grep -q -F -- "$2" "$work/$1.json" 2> /dev/null && return 0
+        sleep 0.1
+    done
+    echo "  no \"$2\" from update $1 within $3 s"
+    return 1
+}
+verdict() { # NAME: the completed/error event's line
+    grep -E '"event": ?"(completed|error)"' "$work/$1.json" | tail -n 1 | cut -d' ' -f2-
+}
+# check_update NAME WANT_STATUS WANT_EVENT WANT_TEXT
+check_update() {
+    local name=$1 status
+    status=$(cat "$work/$name.rc" 2> /dev/null)
+    if [ "$status" = "$2" ] && verdict "$name" | grep -q -E "\"event\": ?\"$3\"" && verdict "$name" | grep -q -F -- "$4"; then
+        return 0
+    fi
+    echo "  update $name: exit ${status:-none} (wanted $2), verdict: $(verdict "$name")"
+    tail -n 5 "$work/$name.err"
+    return 1
+}
+# ms_between NAME FIRST_TEXT SECOND_TEXT: time from the first event holding FIRST_TEXT to the
+# first holding SECOND_TEXT.
+ms_between() {
+    local a b
+    a=$(grep -F -m 1 -- "$2" "$work/$1.json" | cut -d' ' -f1)
+    b=$(grep -F -m 1 -- "$3" "$work/$1.json" | cut -d' ' -f1)
+    [ -n "$a" ] && [ -n "$b" ] && echo $(((b - a) / 1000))
+}
+
+accepted="was updated sucessfully to version"
+cat "$data"/p1.syx "$data"/p2.syx "$data"/p3.syx "$data"/p4.syx > "$work/all-portions"
+cat "$data"/p2.syx "$data"/p3.syx "$data"/p4.syx > "$work/portions-2-4"
+
+ktest_check "the gadget is up" gadget_up
+ktest_log "USB device $(usb_rawmidi), device end $(gadget_rawmidi)"
+
+# ---- the listing -------------------------------------------------------------------------------
+"$cli" list > "$work/list.txt" 2>&1
+cat "$work/list.txt"
+ktest_check "list shows the USB device's port \"Ostrel Kelva MIDI 1\" of \"Ostrel Kelva\"" \
+    grep -q -F "Ostrel Kelva MIDI 1" "$work/list.txt"
+
+# ---- name rules, while the device is there: these must never reach it ---------------------------
+# They run alongside the deliveries below: a wrong match would put their bytes into those records.
+update_start name-lower "$data/other-4k.syx" --port "ostrel kelva"
+update_start name-suffix "$data/other-4k.syx" --port "Ostrel Kelva 2"
+
+# ---- the 1 MiB update of 4 portions, repeated ----------------------------------------------------
+identical=0
+for run in $(seq 1 "$repetitions"); do
+    sim_start "big$run" "$work/big$run.rec" || ktest_fail "the simulated device did not open the device end (run $run)"
+    start=${EPOCHREALTIME/./}
+    update_start "big$run" "$data/kelva-1m.upd"
+    update_wait "big$run" > /dev/null
+    ms=$(((${EPOCHREALTIME/./} - start) / 1000))
+    sim_stop || ktest_fail "the simulated device stopped cleanly (run $run)"
+    if check_update "big$run" 0 completed "$accepted" && same_bytes "$work/all-portions" "$work/big$run.rec"; then
+        identical=$((identical + 1))
+        ktest_log "1 MiB update run $run: accepted, byte-identical, $ms ms"
+    else
+        ktest_log "1 MiB update run $run: FAILED after $ms ms"
+    fi
+done
+ktest_check "1 MiB update of 4 portions: accepted and byte-identical in $identical of $repetitions runs" \
+    test "$identical" -eq "$repetitions"
+
+for name in name-lower name-suffix; do
+    update_wait "$name" > /dev/null
+done
+ktest_check "--port \"ostrel kelva\" does not find client \"Ostrel Kelva\": error verdict, exit 1" \
+    check_update name-lower 1 error ""
+ktest_check "--port \"Ostrel Kelva 2\" does not find client \"Ostrel Kelva\": error verdict, exit 1" \
+    check_update name-suffix 1 error ""
+
+# ---- a 64 KiB raw SysEx file, found by --port "Ostrel Kelva" ---------------------------------------
+sim_start single "$work/single.rec"
+update_start single "$data/single-64k.syx" --port "Ostrel Kelva"
+update_wait single > /dev/null
+sim_stop || ktest_fail "the simulated device stopped cleanly (64 KiB)"
+ktest_check "64 KiB .syx to --port \"Ostrel Kelva\" (the client's name): accepted" check_update single 0 completed "$accepted"
+ktest_check "64 KiB .syx: the device received it byte-identical" same_bytes "$data/single-64k.syx" "$work/single.rec"
+
+# ---- the same 1 MiB as one portion, timed for the comparison with amidi ----------------------------
+runs=${KTEST_TIMED_RUNS:-5}
+identical=0
+total_ms=0
+for run in $(seq 1 "$runs"); do
+    sim_start "timed$run" "$work/timed$run.rec"
+    update_start "timed$run" "$data/all-1m.syx" --port "Ostrel Kelva"
+    update_wait "timed$run" > /dev/null
+    sim_stop
+    ms=$(ms_between "timed$run" "Looking for" "Checking update status...")
+    if check_update "timed$run" 0 completed "$accepted" && same_bytes "$data/all-1m.syx" "$work/timed$run.rec"; then
+        identical=$((identical + 1))
+    fi
+    echo "midi-updater-cli run $run: ${ms:-?} ms from looking for the device to the end of the delivery"
+    total_ms=$((total_ms + ${ms:-0}))
+done
+size=$(stat -c %s "$data/all-1m.syx")
+mean=$((total_ms / runs))
+echo "FIGURE: midi-updater-cli update: $identical of $runs runs byte-identical; $size bytes in mean $mean ms; $(((size * 1000 / (mean > 0 ? mean : 1)) / 1024)) KiB/s"
+ktest_check "1 MiB .syx in one portion: accepted and byte-identical in $identical of $runs runs" test "$identical" -eq "$runs"
+
+# ---- unplugged after the first portion, replugged 20 s later ---------------------------------------
+sim_start replug-1 "$work/replug-1.rec"
+update_start replug "$data/kelva-unplug.upd"
+if wait_event replug "Device has accepted update." 120; then
+    ktest_log "portion 1 accepted: unplugging"
+    unplugged=${EPOCHREALTIME/./}
+    gadget_unplug || ktest_fail "unplug"
+    sim_stop || ktest_fail "the simulated device stopped cleanly after the unplug"
+    while [ $(((${EPOCHREALTIME/./} - unplugged) / 1000000)) -lt 20 ]; do sleep 0.5; done
+    ktest_log "replugging"
+    gadget_plug_held || ktest_fail "replug"
+    sim_start replug-2 "$work/replug-2.rec" || ktest_fail "the simulated device did not open the device end after the replug"
+    gadget_release || ktest_fail "release of the replug"
+    update_wait replug > /dev/null
+    sim_stop || ktest_fail "the simulated device stopped cleanly after the replug"
+    ktest_check "unplugged after portion 1 and replugged 20 s later: the update retried" grep -q "Retrying" "$work/replug.json"
+    ktest_check "unplugged after portion 1 and replugged 20 s later: accepted" check_update replug 0 completed "$accepted"
+    ktest_check "before the unplug the device received portion 1 byte-identical" same_bytes "$data/p1.syx" "$work/replug-1.rec"
+    ktest_check "after the replug the device received portions 2 to 4 byte-identical" same_bytes "$work/portions-2-4" "$work/replug-2.rec"
+else
+    ktest_fail "unplug test: portion 1 was never accepted"
+    kill "$update_pid_replug" 2> /dev/null
+    sim_stop
+fi
+
+# ---- unplugged for good ------------------------------------------------------------------------------
+if [ -z "$(seq_client_number "$GADGET_PRODUCT")" ]; then gadget_plug; fi
+sim_start gone "$work/gone.rec"
+update_start gone "$data/kelva-unplug.upd"
+if wait_event gone "Device has accepted update." 120; then
+    gadget_unplug || ktest_fail "unplug"
+    sim_stop || ktest_fail "the simulated device stopped cleanly after the unplug"
+    status=$(update_wait gone)
+    ktest_check "unplugged for good: no hang (ended before its time-out)" test "$status" != 124
+    ktest_check "unplugged for good: no crash (exit status $status)" test "$status" -lt 128
+    ktest_check "unplugged for good: the error verdict, exit 1" check_update gone 1 error "There was an error sending the update file."
+    ktest_check "unplugged for good: portion 1 arrived byte-identical before" same_bytes "$data/p1.syx" "$work/gone.rec"
+else
+    ktest_fail "unplugged-for-good test: portion 1 was never accepted"
+    kill "$update_pid_gone" 2> /dev/null
+    sim_stop
+fi
+
+# ---- a software client: the simulator as an ALSA sequencer client --------------------------------------
+env --default-signal=INT,TERM "$cli" simulate --sim-name "Kelva Software" --sim-record "$work/soft.rec" \
+    > "$work/soft.sim.log" 2>&1 &
+sim_pid=$!
+if wait_seq_client "Kelva Software" 20; then
+    update_start soft "$data/chunked-16k.syx" --port "Kelva Software"
+    update_wait soft > /dev/null
+    sim_stop || ktest_fail "the software simulator stopped cleanly"
+    ktest_check "software client: 1 MiB portion of 16 KiB messages accepted" check_update soft 0 completed "$accepted"
+    ktest_check "software client: received byte-identical" same_bytes "$data/chunked-16k.syx" "$work/soft.rec"
+else
+    ktest_fail "the simulator did not appear as sequencer client \"Kelva Software\""
+    cat /proc/asound/seq/clients
+    sim_stop
+fi
+
+dmesg | grep -i -E 'overrun|oops|BUG|WARNING' | tail -n 20 || true
+ktest_summary
