@@ -12,7 +12,7 @@ GENERATOR    := -G Ninja
 
 CLI := $(BUILD_DIR)/Source/Cli/midi-updater-cli
 
-.PHONY: all deps configure build test demo asan-test tsan-test fuzz fuzz-run bench format format-check examples clean
+.PHONY: all deps configure build test demo asan-test tsan-test kernel-test fuzz fuzz-run bench format format-check examples clean
 
 all: build
 
@@ -49,6 +49,11 @@ tsan-test: deps
 	cmake --build $(TSAN_DIR) -j $(JOBS)
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
 	    ctest --test-dir $(TSAN_DIR) --output-on-failure -j $(JOBS) -R Concurrency --no-tests=error
+
+# The ALSA back end against a real Linux kernel (Debian's, booted under qemu) and its USB MIDI
+# stack; see docs/kernel-tests.md. Skips, saying so, where qemu cannot run.
+kernel-test: build
+	bash tests/kernel/run-kernel-tests.sh $(CLI)
 
 # libFuzzer targets, built with clang.
 fuzz: deps

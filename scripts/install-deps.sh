@@ -11,6 +11,7 @@ packages=(
     libcli11-dev nlohmann-json3-dev
     libasound2-dev alsa-utils
     time jq python3
+    qemu-system-x86 busybox-static cpio kmod xz-utils zstd
 )
 
 missing=()
