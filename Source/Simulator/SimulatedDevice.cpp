@@ -2,8 +2,10 @@
 
 #include "Clock.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -21,6 +23,8 @@ struct SimulatedDevice::Impl : std::enable_shared_from_this<SimulatedDevice::Imp
     void Stop();
     void Tick();
     void Deliver(const std::vector<unsigned char>& bytes);
+    // When the device is through with size more bytes that reach it at nowMs.
+    std::uint64_t TakeAtRate(std::size_t size, std::uint64_t nowMs);
 
     std::unique_ptr<DeviceTransport> transport;
     const Options options;
@@ -36,6 +40,10 @@ struct SimulatedDevice::Impl : std::enable_shared_from_this<SimulatedDevice::Imp
     std::optional<std::uint64_t> appearAtMs; // when the endpoints are (re)made
     unsigned int appearances = 0;
     unsigned int disappearances = 0;
+
+    // The byte rate: when the device is through with what it has been given so far.
+    std::mutex rateMutex;
+    double rateFreeAtMs = 0;
 
     // Looks at a clock that is not virtual.
     std::thread ticker;
@@ -151,11 +159,41 @@ void SimulatedDevice::Impl::Tick() {
     }
 }
 
+std::uint64_t SimulatedDevice::Impl::TakeAtRate(std::size_t size, std::uint64_t nowMs) {
+    std::lock_guard<std::mutex> lock(rateMutex);
+    rateFreeAtMs = std::max(static_cast<double>(nowMs), rateFreeAtMs) +
+                   static_cast<double>(size) * 1000.0 / options.bytesPerSecond;
+    return static_cast<std::uint64_t>(std::ceil(rateFreeAtMs));
+}
+
 void SimulatedDevice::Impl::Deliver(const std::vector<unsigned char>& bytes) {
-    std::lock_guard<std::mutex> state(stateMutex);
-    if (detached)
+    if (options.bytesPerSecond <= 0) {
+        std::lock_guard<std::mutex> state(stateMutex);
+        if (!detached)
+            protocol.Receive(bytes, clock->NowMs());
         return;
-    protocol.Receive(bytes, clock->NowMs());
+    }
+    // With a byte rate the bytes trickle in, in slices short enough that the quiet gap which ends a
+    // portion cannot pass while the sender is still held back.
+    const double msPerByte = 1000.0 / options.bytesPerSecond;
+    const double sliceMs = std::max(1.0, static_cast<double>(options.protocol.quietGapMs) / 2);
+    const std::size_t slice = std::max<std::size_t>(1, static_cast<std::size_t>(sliceMs / msPerByte));
+    for (std::size_t offset = 0; offset < bytes.size(); offset += slice) {
+        const auto first = bytes.begin() + static_cast<std::ptrdiff_t>(offset);
+        const std::vector<unsigned char> part(
+            first, first + static_cast<std::ptrdiff_t>(std::min(slice, bytes.size() - offset)));
+        const std::uint64_t now = clock->NowMs();
+        const std::uint64_t takenAt = TakeAtRate(part.size(), now);
+        {
+            std::lock_guard<std::mutex> state(stateMutex);
+            if (detached)
+                return;
+            protocol.Receive(part, now);
+        }
+        // No lock is held while waiting: on a virtual clock the wait itself makes the device act.
+        if (takenAt > now)
+            clock->SleepMs(takenAt - now);
+    }
 }
 
 SimulatedDevice::SimulatedDevice(VirtualMidiService& service, Options options)

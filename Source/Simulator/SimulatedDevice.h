@@ -33,6 +33,9 @@ public:
         bool withoutSource = false;                 // a destination only: it hears but cannot answer
         std::int32_t offline = 0;                   // the offline property of its endpoints
         std::vector<std::size_t> replyPacketSizes;  // how each reply is cut into packets
+        // How fast it takes data, in bytes per second (0: at once). A packet is taken only when the
+        // device is through with the ones before it, so the sender is held back as by a slow cable.
+        double bytesPerSecond = 0;
     };
 
     // Something the device sent.
@@ -53,7 +56,8 @@ public:
     // Acts on the clock's current time: shows up, answers, vanishes or returns as due. Called by the
     // clock; tests may call it after feeding the device directly.
     void Tick();
-    // Feeds bytes to the device as if they had reached its destination now.
+    // Feeds bytes to the device as if they had reached its destination now. With a byte rate, first
+    // waits on the clock until the device has taken them.
     void Deliver(const std::vector<unsigned char>& bytes);
 
     // --- what the device has seen and done ---

@@ -230,3 +230,42 @@ TEST_F(SimulatedDeviceTest, VanishesAfterItsAnswerToPortionKAndComesBack) {
     EXPECT_TRUE(device.Present());
     EXPECT_EQ(device.Portions().size(), 3u);
 }
+
+TEST_F(SimulatedDeviceTest, ByteRateHoldsTheSenderBackAndKeepsThePortionOpenMeanwhile) {
+    SimulatedDevice::Options options;
+    options.bytesPerSecond = 1000;
+    SimulatedDevice device(service, options);
+    auto& transport = static_cast<VirtualDeviceTransport&>(device.Transport());
+    Listener listener(service);
+    listener.Connect(transport.Source());
+
+    Bytes first(500, 0x01), second(250, 0x02);
+    first.front() = 0xF0;
+    second.back() = 0xF7;
+    const std::uint64_t start = clock.NowMs();
+    ASSERT_EQ(listener.Send(transport.Destination(), first), midiNoError);
+    EXPECT_EQ(clock.NowMs() - start, 500u); // 500 bytes at 1000 bytes a second
+    ASSERT_EQ(listener.Send(transport.Destination(), second), midiNoError);
+    EXPECT_EQ(clock.NowMs() - start, 750u);
+    // The waits were far longer than the quiet gap, yet both packets make one portion.
+    EXPECT_EQ(device.EndedPortions(), 0u);
+    clock.Advance(100);
+    EXPECT_EQ(device.EndedPortions(), 1u);
+    ASSERT_EQ(device.Portions().size(), 1u);
+    EXPECT_EQ(device.Portions()[0].size(), 750u);
+    EXPECT_EQ(listener.AllBytes(), DeviceProtocol::StatusMessage(DeviceProtocol::flagsAccepted));
+}
+
+TEST_F(SimulatedDeviceTest, ByteRateCountsFromWhenTheDeviceIsIdleAgain) {
+    SimulatedDevice::Options options;
+    options.bytesPerSecond = 2000;
+    SimulatedDevice device(service, options);
+    auto& transport = static_cast<VirtualDeviceTransport&>(device.Transport());
+    Listener listener(service);
+    const std::uint64_t start = clock.NowMs();
+    listener.Send(transport.Destination(), Bytes(100, 0x00));
+    EXPECT_EQ(clock.NowMs() - start, 50u);
+    clock.Advance(1000); // idle time is not banked for later data
+    listener.Send(transport.Destination(), Bytes(100, 0x00));
+    EXPECT_EQ(clock.NowMs() - start, 1100u);
+}
