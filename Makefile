@@ -53,7 +53,7 @@ tsan-test: deps
 # The ALSA back end against a real Linux kernel (Debian's, booted under qemu) and its USB MIDI
 # stack; see docs/kernel-tests.md. Skips, saying so, where qemu cannot run.
 kernel-test: build
-	bash tests/kernel/run-kernel-tests.sh $(CLI)
+	bash tests/kernel/run-kernel-tests.sh $(CLI) $(BUILD_DIR) $(TSAN_DIR)
 
 # libFuzzer targets, built with clang.
 fuzz: deps

@@ -44,7 +44,9 @@ case "$script" in
     *) echo "run-in-vm: $script is not inside $repo, which is all the VM can write" >&2; exit 2 ;;
 esac
 
-"$here/prepare.sh" || exit $?
+if [ "${KTEST_PREPARED:-0}" != 1 ]; then
+    "$here/prepare.sh" || exit $?
+fi
 kernel=$KTEST_DIR/kernel/vmlinux
 initramfs=$KTEST_DIR/kernel/initramfs.cpio.gz
 
@@ -62,7 +64,7 @@ log=$run/console.log
 start=$(date +%s%N)
 set +e
 timeout -k 10 "$timeout_s" "$qemu" \
-    -accel tcg -machine q35 -cpu max -smp "$cpus" -m "$memory" \
+    -accel tcg -machine q35 -cpu max,la57=off -smp "$cpus" -m "$memory" \
     -nographic -no-reboot -nodefaults \
     -chardev stdio,id=console,signal=off,logfile="$log" -serial chardev:console \
     -kernel "$kernel" -initrd "$initramfs" \

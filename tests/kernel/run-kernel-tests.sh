@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The kernel-test stage (make kernel-test): prepares the test files on this machine, then boots
 # the VM once and runs suite.sh in it. Writes the measured figures to <KTEST_DIR>/figures.txt.
-# usage: run-kernel-tests.sh CLI
+# usage: run-kernel-tests.sh CLI [BUILD_DIR...]   (builds whose ALSA back-end tests run in the VM too,
+#        for example the normal and the ThreadSanitizer build)
 # Exit: 0 when everything ran and passed, or when parts were skipped (each says SKIPPED, with
 # why); 1 on any failure. With KTEST_REQUIRE=1, a skip is a failure too.
 set -uo pipefail
@@ -9,7 +10,12 @@ set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/../.." && pwd)
 export KTEST_DIR=${KTEST_DIR:-$repo/build-vm}
-cli=$(realpath -m "${1:?usage: $0 CLI}")
+cli=$(realpath -m "${1:?usage: $0 CLI [BUILD_DIR...]}")
+shift
+builds=()
+for dir in "$@"; do
+    [ -d "$dir" ] && builds+=("$(realpath "$dir")")
+done
 
 finish() {
     if [ "$1" -eq 77 ]; then
@@ -55,7 +61,7 @@ else
     echo "kernel tests: $cli is not built; the updater's part will be skipped"
 fi
 
-KTEST_TIMEOUT=${KTEST_TIMEOUT:-840} "$here/run-in-vm.sh" "$here/suite.sh" "$cli" "$data"
+KTEST_TIMEOUT=${KTEST_TIMEOUT:-840} KTEST_PREPARED=1 "$here/run-in-vm.sh" "$here/suite.sh" "$cli" "$data" "${builds[@]}"
 status=$?
 log=$(ls -t "$KTEST_DIR"/runs/*/console.log 2> /dev/null | head -n 1)
 if [ -n "$log" ]; then
