@@ -156,11 +156,41 @@ void CoreMidiPort::Send(const unsigned char* data, std::size_t size) {
 
 void CoreMidiPort::Synchronise() {}
 
-std::vector<unsigned char> CoreMidiPort::ReceiveSysEx(unsigned int /*timeoutMs*/,
-                                                      const unsigned char* /*request*/,
-                                                      std::size_t /*size*/) {
-    // No request-and-reply exchange on this port: the caller takes an empty answer as "no reply".
-    return {};
+std::vector<unsigned char> CoreMidiPort::ReceiveSysEx(unsigned int timeoutMs, const unsigned char* request,
+                                                      std::size_t size) {
+    // Unless asked to, no request-and-reply exchange on this port: the caller takes an empty answer
+    // as "no reply".
+    if (!requestIdentity)
+        return {};
+    return ExchangeIdentity(timeoutMs, request, size);
+}
+
+std::vector<unsigned char> CoreMidiPort::ExchangeIdentity(unsigned int timeoutMs,
+                                                          const unsigned char* request, std::size_t size) {
+    constexpr unsigned int pollMs = 10;
+    LogLine(Format("%s: asking for the identity, waiting up to %u ms", "ReceiveSysEx", timeoutMs));
+    if (!IsConnected()) {
+        LogLine(Format("%s: no device to ask", "ReceiveSysEx"));
+        return {};
+    }
+    LastSysEx(); // what came before the request is no answer to it
+    Send(request, size);
+    const unsigned int start = TimeNow();
+    for (;;) {
+        std::vector<unsigned char> message = LastSysEx();
+        // An identity reply: F0 7E, the device number, 06 02. Status messages are passed over.
+        if (message.size() >= 5 && message[0] == 0xF0 && message[1] == 0x7E && message[3] == 0x06 &&
+            message[4] == 0x02) {
+            LogLine(Format("%s: identity reply of %u bytes", "ReceiveSysEx",
+                           static_cast<unsigned int>(message.size())));
+            return message;
+        }
+        if (TimeNow() - start >= timeoutMs) {
+            LogLine(Format("%s: no identity reply", "ReceiveSysEx"));
+            return {};
+        }
+        SleepFor(pollMs);
+    }
 }
 
 std::vector<unsigned char> CoreMidiPort::LastSysEx() {

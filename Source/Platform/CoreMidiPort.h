@@ -30,6 +30,11 @@ public:
     // between returns an empty vector. ClearLastSysEx() (inherited) does not touch the store.
     std::vector<unsigned char> LastSysEx() override;
 
+    // Whether ReceiveSysEx really asks the device: sends the request (connecting first if need be)
+    // and waits up to the time-out for its identity reply. Off by default: nothing is sent and the
+    // answer is empty at once.
+    void SetRequestIdentity(bool enabled) { requestIdentity = enabled; }
+
     bool IsRecognisedPort(const std::string& name) const;
     bool EndpointHasRightName(MidiRef e);
     void FindEndpoint();
@@ -43,8 +48,11 @@ public:
 
 private:
     void LogError(const char* step, MidiStatus status);
+    std::vector<unsigned char> ExchangeIdentity(unsigned int timeoutMs, const unsigned char* request,
+                                                std::size_t size);
 
     MidiService& service;
+    bool requestIdentity = false;
     std::set<std::string> recognisedPortNames;
     MidiRef client = 0;
     MidiRef outputPort = 0;
