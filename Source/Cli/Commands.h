@@ -14,3 +14,7 @@ struct Command {
 Command AddInspectCommand(CLI::App& app);
 Command AddExtractCommand(CLI::App& app);
 Command AddPackCommand(CLI::App& app);
+Command AddUpdateCommand(CLI::App& app);
+Command AddVideoModeCommand(CLI::App& app);
+Command AddListCommand(CLI::App& app);
+Command AddSimulateCommand(CLI::App& app);

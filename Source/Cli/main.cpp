@@ -8,14 +8,15 @@
 #include <string>
 
 int main(int argc, char** argv) {
-    CLI::App app{"midi-updater-cli: reads, checks and composes firmware update files for the Ostrel Kelva.",
-                 "midi-updater-cli"};
+    CLI::App app{
+        "midi-updater-cli: reads, checks, composes and sends firmware update files for the Ostrel Kelva.",
+        "midi-updater-cli"};
     app.set_version_flag("--version", std::string("midi-updater-cli ") + MidiUpdateLib_Version + " (" +
                                           MidiUpdateLib_Build + ")");
     app.require_subcommand(1);
 
     const std::vector<Command> commands = {AddInspectCommand(app), AddExtractCommand(app),
-                                           AddPackCommand(app)};
+                                           AddPackCommand(app), AddSimulateCommand(app)};
 
     try {
         app.parse(argc, argv);

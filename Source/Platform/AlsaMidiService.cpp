@@ -246,6 +246,7 @@ AlsaMidiService::AlsaMidiService() : state(std::make_unique<State>()) {}
 
 std::unique_ptr<AlsaMidiService> AlsaMidiService::Open(std::string& whyNot) {
     std::unique_ptr<AlsaMidiService> service(new AlsaMidiService());
+    alsa::QuietLibraryErrors();
     snd_seq_t* query = nullptr;
     if (int err = snd_seq_open(&query, "default", SND_SEQ_OPEN_OUTPUT, 0); err < 0) {
         whyNot = std::string("cannot open the ALSA sequencer: ") + snd_strerror(err);

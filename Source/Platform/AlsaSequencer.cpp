@@ -5,13 +5,24 @@
 
 #include <cerrno>
 #include <chrono>
+#include <mutex>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 namespace alsa {
 
+namespace {
+void IgnoreLibraryError(const char*, int, const char*, int, const char*, ...) {}
+} // namespace
+
+void QuietLibraryErrors() {
+    static std::once_flag once;
+    std::call_once(once, [] { snd_lib_error_set_handler(&IgnoreLibraryError); });
+}
+
 int OpenClient(const std::string& name, snd_seq_t*& seq) {
+    QuietLibraryErrors();
     seq = nullptr;
     snd_seq_t* handle = nullptr;
     if (int err = snd_seq_open(&handle, "default", SND_SEQ_OPEN_DUPLEX, 0); err < 0)

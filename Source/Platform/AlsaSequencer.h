@@ -19,6 +19,10 @@ namespace alsa {
 constexpr int inputPoolCells = 2000;
 constexpr std::size_t inputBufferBytes = 128 * 1024;
 
+// Stops alsa-lib from writing its own error lines to standard error; the callers report each
+// failure once themselves. Process-wide; called before every open.
+void QuietLibraryErrors();
+
 // Opens a sequencer client for input and output, blocking, with the given name and the large input
 // pool and buffer. Returns 0 or a negative error code; on error `seq` stays null.
 int OpenClient(const std::string& name, snd_seq_t*& seq);

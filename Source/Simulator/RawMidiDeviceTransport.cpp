@@ -1,5 +1,6 @@
 #include "RawMidiDeviceTransport.h"
 
+#include "AlsaSequencer.h"
 #include "Log.h"
 #include "Utilities.h"
 
@@ -13,6 +14,7 @@
 std::unique_ptr<RawMidiDeviceTransport> RawMidiDeviceTransport::Open(const std::string& device,
                                                                      std::string& whyNot) {
     std::unique_ptr<RawMidiDeviceTransport> transport(new RawMidiDeviceTransport());
+    alsa::QuietLibraryErrors();
     snd_rawmidi_t* in = nullptr;
     snd_rawmidi_t* out = nullptr;
     if (int err = snd_rawmidi_open(&in, &out, device.c_str(), SND_RAWMIDI_NONBLOCK); err < 0) {
