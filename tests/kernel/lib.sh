@@ -41,6 +41,11 @@ ktest_summary() {
 # ---- the gadget ------------------------------------------------------------------------------
 # Creates the gadget (once) and plugs it in; waits until the sequencer client is there.
 gadget_up() {
+    if [ -n "$(cat "$GADGET_DIR/UDC" 2> /dev/null)" ]; then
+        # Already plugged in (by an earlier part of the same boot).
+        wait_seq_port "$GADGET_PRODUCT" "$GADGET_PRODUCT MIDI 1" 30
+        return
+    fi
     if [ ! -d "$GADGET_DIR" ]; then
         mkdir -p "$GADGET_DIR" || return 1
         (

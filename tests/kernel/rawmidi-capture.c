@@ -3,14 +3,24 @@
  * real device would hold the bus off instead, so the reader must never be the bottleneck.
  *
  * usage: rawmidi-capture DEVICE OUT BYTES [IDLE_SECONDS] [READY_FILE]
- * Stops after BYTES bytes, or when nothing has arrived for IDLE_SECONDS (default 30). Creates
+ * Stops after BYTES bytes, when nothing has arrived for IDLE_SECONDS (default 30), or on SIGINT or
+ * SIGTERM (keeping what it has). Creates
  * READY_FILE once the device is open. Prints the byte count and the time from the first to the
  * last byte; exits 0 when exactly BYTES arrived, 1 when fewer did, 2 on errors. */
 #include <alsa/asoundlib.h>
 #include <poll.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <time.h>
+
+static volatile sig_atomic_t stopRequested = 0;
+
+static void RequestStop(int signalNumber)
+{
+    (void)signalNumber;
+    stopRequested = 1;
+}
 
 static double now(void)
 {
@@ -28,6 +38,12 @@ int main(int argc, char** argv)
     const char* device = argv[1];
     const size_t expected = strtoull(argv[3], NULL, 0);
     const int idleMs = (argc > 4 ? atoi(argv[4]) : 30) * 1000;
+
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = RequestStop; /* no SA_RESTART: poll returns EINTR */
+    sigaction(SIGINT, &action, NULL);
+    sigaction(SIGTERM, &action, NULL);
 
     snd_rawmidi_t* in = NULL;
     int err = snd_rawmidi_open(&in, NULL, device, SND_RAWMIDI_NONBLOCK);
@@ -63,7 +79,7 @@ int main(int argc, char** argv)
     static unsigned char buffer[256 * 1024];
     size_t total = 0;
     double first = 0, last = 0;
-    while (total < expected) {
+    while (total < expected && !stopRequested) {
         int ready = poll(fds, (nfds_t)nfds, idleMs);
         if (ready == 0)
             break;

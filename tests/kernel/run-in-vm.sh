@@ -54,6 +54,10 @@ mkdir -p "$KTEST_DIR/runs"
 run=$(mktemp -d "$KTEST_DIR/runs/run-XXXXXX")
 {
     echo "export KTEST_REPO=$repo KTEST_DIR=$KTEST_DIR KTEST_TOOLS=$KTEST_DIR/tools KTEST_RUN=$run"
+    # The VM starts from a clean environment: pass on the tests' own settings.
+    for variable in $(compgen -e | grep -E '^(KTEST_|MIDIUPDATER_)' | grep -v -E '^KTEST_(REPO|DIR|TOOLS|RUN)$'); do
+        echo "export $variable=$(printf '%q' "${!variable}")"
+    done
     echo "cd $(printf '%q' "$PWD") || exit 125"
     printf 'exec /bin/bash'
     printf ' %q' "$script" "$@"

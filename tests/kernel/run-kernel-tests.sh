@@ -61,7 +61,7 @@ else
     echo "kernel tests: $cli is not built; the updater's part will be skipped"
 fi
 
-KTEST_TIMEOUT=${KTEST_TIMEOUT:-840} KTEST_PREPARED=1 "$here/run-in-vm.sh" "$here/suite.sh" "$cli" "$data" "${builds[@]}"
+KTEST_TIMEOUT=${KTEST_TIMEOUT:-1200} KTEST_PREPARED=1 "$here/run-in-vm.sh" "$here/suite.sh" "$cli" "$data" "${builds[@]}"
 status=$?
 log=$(ls -t "$KTEST_DIR"/runs/*/console.log 2> /dev/null | head -n 1)
 if [ -n "$log" ]; then
