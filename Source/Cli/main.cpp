@@ -15,8 +15,9 @@ int main(int argc, char** argv) {
                                           MidiUpdateLib_Build + ")");
     app.require_subcommand(1);
 
-    const std::vector<Command> commands = {AddInspectCommand(app), AddExtractCommand(app),
-                                           AddPackCommand(app), AddSimulateCommand(app)};
+    const std::vector<Command> commands = {
+        AddInspectCommand(app),   AddExtractCommand(app), AddPackCommand(app),    AddUpdateCommand(app),
+        AddVideoModeCommand(app), AddListCommand(app),    AddSimulateCommand(app)};
 
     try {
         app.parse(argc, argv);
