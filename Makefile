@@ -30,8 +30,10 @@ build: configure
 test: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
 
+# A whole update of the example file (three portions, with pauses) on the simulated Kelva, slowed
+# to 200,000 bytes a second so that the progress bar can be watched.
 demo: build
-	$(CLI) inspect examples/kelva-demo.upd
+	$(CLI) update --simulate --yes --sim-rate 200000 examples/kelva-demo.upd
 
 # The whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer, built with clang
 # (so that clang builds everything too).
