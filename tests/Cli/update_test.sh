@@ -65,8 +65,13 @@ expect_eq "busy status shown once" 1 "$(events | grep -c '^status: Waiting for d
 
 # --- Plain output, not a terminal: product, version, note, status lines, verdict; never asks ---
 set +e
-timeout 20 "$CLI" update --simulate --sim-busy 0 "$WORK/one.upd" < <(sleep 30) >"$WORK/stdout" 2>"$WORK/stderr"
+# Standard input is a pipe whose writer stays open and silent: a run that read it would hang.
+mkfifo "$WORK/input"
+(exec sleep 30) >"$WORK/input" 2>/dev/null &
+writer=$!
+timeout 20 "$CLI" update --simulate --sim-busy 0 "$WORK/one.upd" <"$WORK/input" >"$WORK/stdout" 2>"$WORK/stderr"
 STATUS=$?
+kill "$writer" 2>/dev/null || true
 set -e
 expect_status "standard input an open pipe: starts at once" 0
 expect_contains "plain: product" "$WORK/stdout" "Product: Ostrel Kelva"

@@ -1,0 +1,88 @@
+// --simulate and the --sim-* options: what the command line turns into for the simulated device.
+#include "SimulationOptions.h"
+
+#include <CLI/CLI.hpp>
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+namespace {
+
+SimulationOptions Parse(std::vector<std::string> args) {
+    CLI::App app;
+    SimulationOptions options;
+    AddSimulationOptions(app, options);
+    std::reverse(args.begin(), args.end()); // CLI11 takes the arguments last first
+    app.parse(args);
+    return options;
+}
+
+} // namespace
+
+TEST(SimulationOptions, DefaultsAreAnAcceptingKelvaWithTwoBusyAnswers) {
+    const SimulatedDevice::Options device = ToDeviceOptions(Parse({"--simulate"}));
+    EXPECT_EQ(device.name, "Ostrel Kelva");
+    EXPECT_EQ(device.displayName, "Ostrel Kelva");
+    EXPECT_EQ(device.protocol.answer, DeviceProtocol::Answer::Accept);
+    EXPECT_EQ(device.protocol.busyCount, 2u);
+    EXPECT_EQ(device.appearAfterMs, 0u);
+    EXPECT_FALSE(device.withoutSource);
+    EXPECT_EQ(device.bytesPerSecond, 0.0);
+    EXPECT_EQ(device.protocol.firmwareVersion, (Version{1, 0}));
+}
+
+TEST(SimulationOptions, EveryOptionReachesTheDevice) {
+    const SimulationOptions options = Parse({"--simulate",
+                                             "--sim-name",
+                                             "Ostrel Dramlin",
+                                             "--sim-reply",
+                                             "busy",
+                                             "--sim-busy",
+                                             "0",
+                                             "--sim-absent-for",
+                                             "1.5",
+                                             "--sim-vanish-after",
+                                             "2",
+                                             "--sim-error-on",
+                                             "3",
+                                             "--sim-no-source",
+                                             "--sim-version",
+                                             "2.07",
+                                             "--sim-record",
+                                             "out.bin",
+                                             "--sim-rate",
+                                             "200000"});
+    const SimulatedDevice::Options device = ToDeviceOptions(options);
+    EXPECT_EQ(device.name, "Ostrel Dramlin");
+    EXPECT_EQ(device.displayName, "Ostrel Dramlin");
+    EXPECT_EQ(device.protocol.answer, DeviceProtocol::Answer::BusyForever);
+    EXPECT_EQ(device.protocol.busyCount, 0u);
+    EXPECT_EQ(device.appearAfterMs, 1500u);
+    EXPECT_EQ(device.vanishAfterPortion, 2u);
+    EXPECT_EQ(device.protocol.errorOnPortion, 3u);
+    EXPECT_TRUE(device.withoutSource);
+    EXPECT_EQ(device.protocol.firmwareVersion, (Version{2, 7}));
+    EXPECT_EQ(device.bytesPerSecond, 200000.0);
+    EXPECT_EQ(options.recordFile, "out.bin");
+}
+
+TEST(SimulationOptions, RepliesMapToTheDevicesAnswers) {
+    EXPECT_EQ(ToDeviceOptions(Parse({"--simulate", "--sim-reply", "error"})).protocol.answer,
+              DeviceProtocol::Answer::Error);
+    EXPECT_EQ(ToDeviceOptions(Parse({"--simulate", "--sim-reply", "silent"})).protocol.answer,
+              DeviceProtocol::Answer::Silent);
+    EXPECT_THROW(Parse({"--simulate", "--sim-reply", "garbage"}), CLI::ValidationError);
+}
+
+TEST(SimulationOptions, SimOptionsNeedSimulateAndRatesMustBePositive) {
+    EXPECT_THROW(Parse({"--sim-busy", "3"}), CLI::RequiresError);
+    EXPECT_THROW(Parse({"--simulate", "--sim-rate", "0"}), CLI::ValidationError);
+    EXPECT_THROW(Parse({"--simulate", "--sim-absent-for", "-1"}), CLI::ValidationError);
+}
+
+TEST(SimulationOptions, VersionsAreXDotTwoDigits) {
+    EXPECT_EQ(ParseSimulatedVersion("1.05"), (Version{1, 5}));
+    EXPECT_EQ(ParseSimulatedVersion("65535.99"), (Version{65535, 99}));
+    for (const char* bad : {"1.5", "1.005", "1", ".05", "a.05", "1.0x", "65536.00", "-1.00", ""})
+        EXPECT_THROW(ParseSimulatedVersion(bad), std::invalid_argument) << bad;
+}
