@@ -15,16 +15,20 @@ std::unique_ptr<RawMidiDeviceTransport> RawMidiDeviceTransport::Open(const std::
                                                                      std::string& whyNot) {
     std::unique_ptr<RawMidiDeviceTransport> transport(new RawMidiDeviceTransport());
     alsa::QuietLibraryErrors();
+    // Two opens, two file descriptors: opened together, both ends would share one descriptor and
+    // its blocking mode, and the reader must not block while the writer must.
     snd_rawmidi_t* in = nullptr;
     snd_rawmidi_t* out = nullptr;
-    if (int err = snd_rawmidi_open(&in, &out, device.c_str(), SND_RAWMIDI_NONBLOCK); err < 0) {
+    if (int err = snd_rawmidi_open(&in, nullptr, device.c_str(), SND_RAWMIDI_NONBLOCK); err < 0) {
         whyNot = "cannot open raw MIDI device " + device + ": " + snd_strerror(err);
         return nullptr;
     }
     transport->input = in;
+    if (int err = snd_rawmidi_open(nullptr, &out, device.c_str(), 0); err < 0) {
+        whyNot = "cannot open raw MIDI device " + device + " for output: " + snd_strerror(err);
+        return nullptr;
+    }
     transport->output = out;
-    // Output blocks until the bytes are taken; input is read when poll says so.
-    snd_rawmidi_nonblock(out, 0);
 
     snd_rawmidi_params_t* params = nullptr;
     snd_rawmidi_params_alloca(&params);
