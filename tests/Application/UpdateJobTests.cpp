@@ -1,0 +1,175 @@
+#include "UpdateJobTests.h"
+
+#include "ApplicationTestSupport.h"
+#include "MainWindow.h"
+#include "Update.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QTest>
+
+#include <algorithm>
+#include <sstream>
+
+namespace {
+
+const QString acceptedVerdict = QStringLiteral("The 'Ostrel Kelva' was updated sucessfully to version 1.05.");
+
+// What the update reader says about these bytes.
+QString ReaderText(const QByteArray& bytes) {
+    std::istringstream stream(bytes.toStdString());
+    try {
+        Update update(stream);
+    } catch (const ParseError& e) {
+        return QString::fromStdString(e.what());
+    }
+    return QString();
+}
+
+bool Contains(const std::vector<std::string>& lines, const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+} // namespace
+
+void UpdateJobTests::droppedFileRunsToCompletedSheetInOrder() {
+    AppRig rig;
+    const QString path = rig.WriteUpdateFile(QStringLiteral("kelva.upd"), "Keep it plugged in: 100% %s");
+    // Dropped on the picture, which passes its drops to the window.
+    QVERIFY(rig.Drop({path}, rig.delegate->imageView()));
+    QVERIFY(rig.delegate->sendingUpdate());
+    QVERIFY(rig.WaitUntilIdle());
+
+    const QStringList& events = rig.events;
+    const QStringList opening{QStringLiteral("status text: Loading update file"),
+                              QStringLiteral("product name: Ostrel Kelva"),
+                              QStringLiteral("firmware version: 1.05"),
+                              QStringLiteral("note: Keep it plugged in: 100% %s"),
+                              QStringLiteral("bar busy"),
+                              QStringLiteral("status text: Updating...")};
+    QCOMPARE(events.mid(0, opening.size()), opening);
+    const QStringList closing{
+        QStringLiteral("bar complete"), QStringLiteral("status text: ") + acceptedVerdict,
+        QStringLiteral("sheet Completed [OK]: ") + acceptedVerdict, QStringLiteral("done")};
+    QCOMPARE(events.mid(events.size() - closing.size()), closing);
+
+    // In between: the sender's own reports, with the bar moving forward.
+    const QStringList sender = events.mid(opening.size(), events.size() - opening.size() - closing.size());
+    QVERIFY(sender.contains(QStringLiteral("status text: Started update")));
+    QVERIFY(sender.contains(QStringLiteral("status text: MIDI update sent successfully.")));
+    double last = 0;
+    int fractions = 0;
+    for (const QString& event : sender) {
+        if (!event.startsWith(QStringLiteral("bar 0")))
+            continue;
+        const double value = event.mid(4).toDouble();
+        QVERIFY2(value >= last, qPrintable(event));
+        last = value;
+        ++fractions;
+    }
+    QVERIFY(fractions >= 2);
+
+    QCOMPARE(rig.delegate->productName()->text(), QStringLiteral("Ostrel Kelva"));
+    QCOMPARE(rig.delegate->firmwareVersion()->text(), QStringLiteral("1.05"));
+    QCOMPARE(rig.delegate->textField()->text(), acceptedVerdict);
+    QCOMPARE(rig.delegate->progressIndicator()->value(), rig.delegate->progressIndicator()->maximum());
+    QCOMPARE(rig.device->Portions().size(), std::size_t(2));
+
+    const auto log = rig.LogLines();
+    QVERIFY(Contains(log, "-[ZephAppDelegate updateWithFile:]: Update file: " + path.toStdString()));
+    QVERIFY(Contains(log, "Product name:   Ostrel Kelva"));
+    QVERIFY(Contains(log, "Status: Loading update file"));
+    QVERIFY(Contains(log, "Completed: " + acceptedVerdict.toStdString()));
+    const auto started = std::find(log.begin(), log.end(), "Update thread started");
+    const auto releasing = std::find(log.begin(), log.end(), "Update thread releasing pool...");
+    const auto done = std::find(log.begin(), log.end(), "Update thread done");
+    QVERIFY(started < releasing && releasing + 1 == done);
+}
+
+void UpdateJobTests::emptyNoteShowsNoNote() {
+    AppRig rig;
+    QVERIFY(rig.Drop({rig.WriteUpdateFile(QStringLiteral("quiet.upd"), "")}));
+    QVERIFY(rig.WaitUntilIdle());
+    QCOMPARE(rig.dialogs.panels, 0);
+    QCOMPARE(rig.events.mid(2, 2),
+             (QStringList{QStringLiteral("firmware version: 1.05"), QStringLiteral("bar busy")}));
+    QVERIFY(rig.events.contains(QStringLiteral("sheet Completed [OK]: ") + acceptedVerdict));
+}
+
+void UpdateJobTests::badFileShowsFailureAlertAndLeavesBarBusy() {
+    AppRig rig;
+    const QByteArray garbage("This is not an update file at all, nor SysEx.");
+    const QString reader = ReaderText(garbage);
+    QVERIFY(!reader.isEmpty());
+    const QString text = QStringLiteral("Update failed for reason:\n") + reader;
+
+    QVERIFY(rig.Drop({rig.WriteFile(QStringLiteral("notes.txt"), garbage)}));
+    QVERIFY(rig.WaitUntilIdle());
+    QCOMPARE(rig.events, (QStringList{QStringLiteral("status text: Loading update file"),
+                                      QStringLiteral("alert Update failed: ") + text,
+                                      QStringLiteral("status text: ") + text, QStringLiteral("bar busy"),
+                                      QStringLiteral("done")}));
+    QCOMPARE(rig.delegate->textField()->text(), text);
+    QCOMPARE(rig.delegate->progressIndicator()->maximum(), 0); // busy
+    QVERIFY(Contains(rig.LogLines(), "Error: " + text.toStdString()));
+    QVERIFY(rig.device->ReceivedBytes().empty());
+
+    // Once the alert is dismissed, a new file is taken.
+    QVERIFY(!rig.DragEnters({rig.WriteUpdateFile(QStringLiteral("good.upd"), "")}));
+    rig.dialogs.DismissAlert();
+    QVERIFY(!rig.delegate->alertSheet());
+    rig.events.clear();
+    QVERIFY(rig.Drop({rig.directory.filePath(QStringLiteral("good.upd"))}));
+    QVERIFY(rig.WaitUntilIdle());
+    QCOMPARE(rig.events.last(2).first(), QStringLiteral("sheet Completed [OK]: ") + acceptedVerdict);
+}
+
+void UpdateJobTests::unreadablePathReadsLikeBadHeader() {
+    AppRig rig;
+    rig.delegate->updateWithFile(rig.directory.filePath(QStringLiteral("no-such-file.upd")));
+    QVERIFY(rig.WaitUntilIdle());
+    QCOMPARE(rig.delegate->textField()->text(),
+             QStringLiteral("Update failed for reason:\nUpdate file was invalid (bad header)."));
+    QCOMPARE(rig.dialogs.alerts, 1);
+}
+
+void UpdateJobTests::secondRequestDuringJobIsRefused() {
+    AppRig rig;
+    const QString first = rig.WriteUpdateFile(QStringLiteral("first.upd"), "");
+    const QString second = rig.WriteUpdateFile(QStringLiteral("second.upd"), "", 1);
+    // Straight after the first request, before its worker has run at all.
+    rig.delegate->updateWithFile(first);
+    rig.delegate->updateWithFile(second);
+    QCOMPARE(rig.events, QStringList{QStringLiteral("alert Update failed: Already performing an update.")});
+    QVERIFY(rig.WaitUntilIdle());
+    QCOMPARE(rig.device->Portions().size(), std::size_t(2)); // the first file's two portions only
+    QCOMPARE(rig.events.count(QStringLiteral("status text: Loading update file")), 1);
+
+    // And again while the first job is in the middle of sending.
+    rig.dialogs.DismissAlert();
+    rig.events.clear();
+    rig.delegate->updateWithFile(first);
+    QVERIFY(rig.HoldInSend());
+    rig.delegate->updateWithFile(second);
+    QVERIFY(rig.events.contains(QStringLiteral("alert Update failed: Already performing an update.")));
+    rig.clock.Release();
+    QVERIFY(rig.WaitUntilIdle());
+    QCOMPARE(rig.events.count(QStringLiteral("status text: Loading update file")), 1);
+    QVERIFY(rig.events.contains(QStringLiteral("sheet Completed [OK]: ") + acceptedVerdict));
+}
+
+void UpdateJobTests::sendersErrorStaysInStatusText() {
+    SimulatedDevice::Options options;
+    options.protocol.answer = DeviceProtocol::Answer::Error;
+    AppRig rig(options);
+    QVERIFY(rig.Drop({rig.WriteUpdateFile(QStringLiteral("kelva.upd"), "")}));
+    QVERIFY(rig.WaitUntilIdle());
+    const QString verdict = QStringLiteral(
+        "There was an error sending the update file.\nPlease restart the device and try again.");
+    QCOMPARE(rig.delegate->textField()->text(), verdict);
+    QVERIFY(Contains(rig.LogLines(), "Error: " + verdict.toStdString()));
+    QCOMPARE(rig.dialogs.alerts, 0);
+    for (const QString& event : rig.events)
+        QVERIFY2(!event.startsWith(QStringLiteral("sheet Completed")), qPrintable(event));
+}
