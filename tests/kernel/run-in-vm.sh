@@ -64,6 +64,7 @@ run=$(mktemp -d "$KTEST_DIR/runs/run-XXXXXX")
     echo
 } > "$run/command.sh"
 log=$run/console.log
+echo "$run" > "$KTEST_DIR/last-run"
 
 start=$(date +%s%N)
 set +e

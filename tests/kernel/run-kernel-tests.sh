@@ -63,8 +63,8 @@ fi
 
 KTEST_TIMEOUT=${KTEST_TIMEOUT:-1200} KTEST_PREPARED=1 "$here/run-in-vm.sh" "$here/suite.sh" "$cli" "$data" "${builds[@]}"
 status=$?
-log=$(ls -t "$KTEST_DIR"/runs/*/console.log 2> /dev/null | head -n 1)
-if [ -n "$log" ]; then
+log=$(cat "$KTEST_DIR/last-run" 2> /dev/null)/console.log
+if [ -f "$log" ]; then
     { echo "# $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) CPUs, $log"; grep -a '^FIGURE:\|^vm-init: up after' "$log" | tr -d '\r'; } \
         > "$KTEST_DIR/figures.txt"
     cat "$KTEST_DIR/figures.txt"
