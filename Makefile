@@ -12,7 +12,7 @@ GENERATOR    := -G Ninja
 
 CLI := $(BUILD_DIR)/Source/Cli/midi-updater-cli
 
-.PHONY: all deps configure build test demo asan-test tsan-test kernel-test fuzz fuzz-run bench format format-check examples clean
+.PHONY: all deps configure build test demo asan-test tsan-test kernel-test fuzz fuzz-run bench format format-check examples screenshot clean
 
 all: build
 
@@ -72,6 +72,12 @@ bench: build
 # Regenerates the example update file from the checked-in portions.
 examples: build
 	bash examples/make-examples.sh $(CLI)
+
+# The desktop application's window in the middle of an update against the simulated device,
+# rendered under Xvfb, for the README.
+screenshot: build
+	xvfb-run -a -s "-screen 0 1280x800x24" $(BUILD_DIR)/Source/Application/midi-updater --simulate \
+	    --sim-rate 40000 --screenshot docs/screenshot.png examples/kelva-demo.upd
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i

@@ -10,6 +10,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     libcli11-dev nlohmann-json3-dev
     libasound2-dev alsa-utils
+    qt6-base-dev libgl-dev xvfb xauth
     time jq python3
     qemu-system-x86 busybox-static cpio kmod xz-utils zstd
 )

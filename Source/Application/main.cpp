@@ -14,11 +14,44 @@
 #include <QApplication>
 #include <QIcon>
 #include <QLabel>
+#include <QProgressBar>
 #include <QTimer>
 
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+
+namespace {
+
+// For --screenshot: the real dialogs, except that a modal panel is answered with its default
+// button at once (the note before an update), so that the update runs on unattended.
+class UnattendedDialogs : public QtDialogPresenter {
+public:
+    int RunAlertPanel(QWidget*, const QString& title, const QString&, const QString& defaultText,
+                      const QString&) override {
+        LogLine(QStringLiteral("Answered \"%1\" with \"%2\"").arg(title, defaultText).toStdString());
+        return defaultButton;
+    }
+};
+
+// Saves a picture of the window once the update has got this far, then ends the program.
+void TakeScreenshotMidUpdate(ZephAppDelegate& delegate, const QString& file, double fraction) {
+    auto* poll = new QTimer(&delegate);
+    const int due = static_cast<int>(fraction * MainWindow::progressScale);
+    QObject::connect(poll, &QTimer::timeout, &delegate, [&delegate, poll, file, due] {
+        const QProgressBar* bar = delegate.progressIndicator();
+        if (bar->maximum() == 0 || bar->value() < due)
+            return;
+        poll->stop();
+        const bool saved = delegate.window()->grab().save(file, "PNG");
+        LogLine((saved ? "Screenshot written to " : "Cannot write the screenshot ") + file.toStdString());
+        std::fflush(stderr);
+        std::_Exit(saved ? 0 : 1);
+    });
+    poll->start(50);
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
     QApplication application(argc, argv); // takes Qt's own options (-platform, ...) out of argv
@@ -32,6 +65,11 @@ int main(int argc, char** argv) {
     SimulationOptions simulation;
     AddSimulationOptions(cli, simulation);
     std::string file;
+    std::string screenshot;
+    double screenshotAt = 0.4;
+    // For the documentation: a picture of the window in the middle of an update.
+    cli.add_option("--screenshot", screenshot)->group("");
+    cli.add_option("--screenshot-at", screenshotAt)->check(CLI::Range(0.01, 1.0))->group("");
     cli.add_option("file", file, "an update file (.upd) or raw SysEx file (.syx) to start updating with")
         ->type_name("FILE");
     try {
@@ -61,13 +99,18 @@ int main(int argc, char** argv) {
     }
     MidiService& service = environment ? environment->Service() : *noMidi;
 
-    QtDialogPresenter dialogs;
+    QtDialogPresenter interactiveDialogs;
+    UnattendedDialogs unattendedDialogs;
+    DialogPresenter& dialogs =
+        screenshot.empty() ? static_cast<DialogPresenter&>(interactiveDialogs) : unattendedDialogs;
     ZephAppDelegate delegate(service, dialogs);
     if (noMidi)
         delegate.textField()->setText(
             QStringLiteral("The system's MIDI cannot be used: %1").arg(QString::fromStdString(whyNot)));
     delegate.awakeFromNib();
     delegate.window()->show();
+    if (!screenshot.empty())
+        TakeScreenshotMidUpdate(delegate, QString::fromLocal8Bit(screenshot.c_str()), screenshotAt);
     if (!file.empty()) {
         const QString path = QString::fromLocal8Bit(file.c_str());
         QTimer::singleShot(0, &delegate, [&delegate, path] { delegate.updateWithFile(path); });
