@@ -149,6 +149,8 @@ for run in $(seq 1 "$repetitions"); do
     update_start "big$run" "$data/kelva-1m.upd"
     update_wait "big$run" > /dev/null
     ms=$(((${EPOCHREALTIME/./} - start) / 1000))
+    first=$(head -n 1 "$work/big$run.json" | cut -d' ' -f1)
+    ktest_log "run $run: update took $ms ms, its first event after $(((${first:-$start} - start) / 1000)) ms"
     sim_stop || ktest_fail "the simulated device stopped cleanly (run $run)"
     if check_update "big$run" 0 completed "$accepted" && same_bytes "$work/all-portions" "$work/big$run.rec"; then
         identical=$((identical + 1))
