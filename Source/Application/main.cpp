@@ -51,9 +51,45 @@ void TakeScreenshotMidUpdate(ZephAppDelegate& delegate, const QString& file, dou
     poll->start(50);
 }
 
+struct Settings {
+    SimulationOptions simulation;
+    std::string file;
+    std::string screenshot;
+    double screenshotAt = 0.4;
+};
+
+void AddOptions(CLI::App& cli, Settings& settings) {
+    cli.description("MIDI Updater: updates the firmware of an Ostrel Kelva over USB MIDI.");
+    cli.name("midi-updater");
+    cli.set_version_flag("--version", std::string(MidiUpdateLib_Version) + " (" + MidiUpdateLib_Build + ")");
+    AddSimulationOptions(cli, settings.simulation);
+    // For the documentation: a picture of the window in the middle of an update.
+    cli.add_option("--screenshot", settings.screenshot)->group("");
+    cli.add_option("--screenshot-at", settings.screenshotAt)->check(CLI::Range(0.01, 1.0))->group("");
+    cli.add_option("file", settings.file,
+                   "an update file (.upd) or raw SysEx file (.syx) to start updating with")
+        ->type_name("FILE");
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    Settings settings;
+    {
+        // --help and --version need no display: answered before the window system is started.
+        CLI::App probe;
+        AddOptions(probe, settings);
+        probe.allow_extras();
+        try {
+            probe.parse(argc, argv);
+        } catch (const CLI::Success& e) {
+            return probe.exit(e);
+        } catch (const CLI::ParseError&) {
+            // Reported below, once Qt has taken its own options out.
+        }
+        settings = Settings();
+    }
+
     QApplication application(argc, argv); // takes Qt's own options (-platform, ...) out of argv
     QApplication::setApplicationName(QStringLiteral("midi-updater"));
     QApplication::setApplicationDisplayName(QStringLiteral("MIDI Updater"));
@@ -61,22 +97,17 @@ int main(int argc, char** argv) {
     QApplication::setDesktopFileName(QStringLiteral("midi-updater"));
     QApplication::setWindowIcon(QIcon(MainWindow::Picture(128)));
 
-    CLI::App cli("MIDI Updater: updates the firmware of an Ostrel Kelva over USB MIDI.", "midi-updater");
-    SimulationOptions simulation;
-    AddSimulationOptions(cli, simulation);
-    std::string file;
-    std::string screenshot;
-    double screenshotAt = 0.4;
-    // For the documentation: a picture of the window in the middle of an update.
-    cli.add_option("--screenshot", screenshot)->group("");
-    cli.add_option("--screenshot-at", screenshotAt)->check(CLI::Range(0.01, 1.0))->group("");
-    cli.add_option("file", file, "an update file (.upd) or raw SysEx file (.syx) to start updating with")
-        ->type_name("FILE");
+    CLI::App cli;
+    AddOptions(cli, settings);
     try {
         cli.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         return cli.exit(e);
     }
+    const SimulationOptions& simulation = settings.simulation;
+    const std::string& file = settings.file;
+    const std::string& screenshot = settings.screenshot;
+    const double screenshotAt = settings.screenshotAt;
 
     // Waits may run faster than real time (--sim-clock-speed); installed before the device is made.
     std::unique_ptr<RunClock> clock;
@@ -117,6 +148,8 @@ int main(int argc, char** argv) {
     }
 
     const int status = QApplication::exec();
+    if (environment && !environment->WriteRecord(whyNot))
+        LogLine(whyNot);
     if (delegate.Channel()->RunningWorkers() > 0) {
         // Quitting during an update ends the program at once: the job is abandoned where it stands,
         // with the MIDI service and everything else it uses still in place.
