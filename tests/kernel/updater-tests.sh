@@ -58,7 +58,17 @@ sim_stop() {
             sed -n '1,6s/^/      /p' "$task/stack" 2> /dev/null
         done
         kill -KILL "$pid"
+        local killed=${EPOCHREALTIME/./}
+        sleep 5
+        if kill -0 "$pid" 2> /dev/null; then
+            echo "    still there 5 s after SIGKILL:"
+            for task in /proc/"$pid"/task/*; do
+                echo "    thread ${task##*/}: $(awk '{print $3}' "$task/stat" 2> /dev/null) in $(cat "$task/wchan" 2> /dev/null)"
+                sed -n '1,8s/^/      /p' "$task/stack" 2> /dev/null
+            done
+        fi
         wait "$pid"
+        echo "    gone $(((${EPOCHREALTIME/./} - killed) / 1000)) ms after SIGKILL"
         return 1
     fi
     wait "$pid"
