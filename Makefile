@@ -68,6 +68,7 @@ fuzz-run: fuzz
 
 bench: build
 	bash bench/run.sh $(BUILD_DIR)
+	bash bench/chunking_ratio.sh $(BUILD_DIR)
 
 # Regenerates the example update file from the checked-in portions.
 examples: build
