@@ -64,7 +64,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     videoRow->setSpacing(0);
     videoOption = new QButtonGroup(central);
     videoOption->setExclusive(true);
-    const QString segmentTexts[2] = {QStringLiteral("Video &on"), QStringLiteral("Video o&ff")};
+    const QString segmentTexts[2] = {QStringLiteral("Video o&n"), QStringLiteral("Video &off")};
     for (int segment = 0; segment < 2; ++segment) {
         videoSegments[segment] = new QPushButton(segmentTexts[segment], central);
         videoSegments[segment]->setObjectName(QStringLiteral("videoSegment%1").arg(segment));

@@ -46,6 +46,11 @@ void WindowStateTests::windowResource() {
     QTest::keyClick(window, Qt::Key_O, Qt::ControlModifier);
     QCOMPARE(OpenSheets(rig.events), 1);
     rig.dialogs.CancelOpenSheet();
+    // The video-mode segments have their own keys (Alt+O: "Video off").
+    QTest::keyClick(window, Qt::Key_O, Qt::AltModifier);
+    QVERIFY(QTest::qWaitFor([&rig] { return rig.device->VideoMode().has_value(); }));
+    QVERIFY(rig.WaitUntilIdle());
+    QCOMPARE(rig.device->VideoMode(), std::optional<unsigned char>(0x00));
     QTest::keyClick(window, Qt::Key_Q, Qt::ControlModifier);
     QCOMPARE(rig.terminations, 1);
 }
