@@ -59,7 +59,10 @@ sim_stop() {
         done
         kill -KILL "$pid"
         local killed=${EPOCHREALTIME/./}
-        sleep 5
+        for i in $(seq 1 50); do
+            kill -0 "$pid" 2> /dev/null || break
+            sleep 0.1
+        done
         if kill -0 "$pid" 2> /dev/null; then
             echo "    still there 5 s after SIGKILL:"
             for task in /proc/"$pid"/task/*; do
