@@ -48,7 +48,7 @@ asan-test: deps
 tsan-test: deps
 	cmake -S . -B $(TSAN_DIR) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMIDIUPDATER_WERROR=ON \
 	    -DMIDIUPDATER_SANITIZE=thread -DMIDIUPDATER_BUILD_BENCH=OFF
-	cmake --build $(TSAN_DIR) -j $(JOBS)
+	cmake --build $(TSAN_DIR) -j $(JOBS) --target MidiUpdateLibTests PlatformTests SimulatorTests
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
 	    ctest --test-dir $(TSAN_DIR) --output-on-failure -j $(JOBS) -R Concurrency --no-tests=error
 

@@ -34,6 +34,11 @@ if ! mount -t 9p -o "ro,$opts" hostroot /host; then
     say "cannot mount the host's root"
     finish 125
 fi
+# Fresh /tmp and /run first: the project folder may itself lie below one of them (CI clones anywhere),
+# and must stay visible on top.
+mount -t tmpfs tmpfs /host/tmp
+mount -t tmpfs tmpfs /host/run
+mkdir -p "/host$work" 2> /dev/null
 if ! mount -t 9p -o "rw,$opts" work "/host$work"; then
     say "cannot mount $work"
     finish 125
@@ -45,8 +50,6 @@ mount -t devtmpfs devtmpfs /host/dev
 mkdir -p /host/dev/pts /host/dev/shm 2> /dev/null
 mount -t devpts devpts /host/dev/pts
 mount -t tmpfs tmpfs /host/dev/shm
-mount -t tmpfs tmpfs /host/tmp
-mount -t tmpfs tmpfs /host/run
 
 say "up after $(cut -d' ' -f1 /proc/uptime) s"
 chroot /host /usr/bin/env -i \
