@@ -61,7 +61,7 @@ kernel-test: build
 fuzz: deps
 	CXX=clang++ cmake -S . -B $(FUZZ_DIR) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMIDIUPDATER_WERROR=ON \
 	    -DMIDIUPDATER_BUILD_FUZZ=ON -DMIDIUPDATER_BUILD_TESTS=OFF -DMIDIUPDATER_BUILD_BENCH=OFF
-	cmake --build $(FUZZ_DIR) -j $(JOBS)
+	cmake --build $(FUZZ_DIR) -j $(JOBS) --target update_reader_fuzzer make_seed_corpus
 
 fuzz-run: fuzz
 	bash fuzz/run.sh $(FUZZ_DIR) $(FUZZ_SECONDS)

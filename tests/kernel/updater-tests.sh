@@ -93,10 +93,10 @@ update_start() {
             2> "$work/$name.err" | stamp > "$work/$name.json"
         echo "${PIPESTATUS[0]}" > "$work/$name.rc"
     ) &
-    eval "update_pid_$name=$!"
+    eval "update_pid_${name//[^A-Za-z0-9_]/_}=$!"
 }
 update_wait() {
-    local pid_var=update_pid_$1
+    local pid_var=update_pid_${1//[^A-Za-z0-9_]/_}
     wait "${!pid_var}"
     cat "$work/$1.rc"
 }
