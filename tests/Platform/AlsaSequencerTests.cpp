@@ -325,7 +325,8 @@ TEST(AlsaSequencerReceive, DisposingThePortStopsDeliveryPromptlyWhileDataStreams
         std::this_thread::sleep_for(2ms);
         const auto start = std::chrono::steady_clock::now();
         port.reset(); // joins the receive thread; a read proc running on a freed port would crash
-        EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
+        // Generous: under emulation and ThreadSanitizer a prompt stop has taken close to a second.
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
     }
     streaming = false;
     sender.join();
