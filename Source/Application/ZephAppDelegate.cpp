@@ -34,6 +34,7 @@
 #include <algorithm>
 #include <cmath>
 #include <fstream>
+#include <functional>
 
 namespace {
 
@@ -279,14 +280,38 @@ void ZephAppDelegate::updateWithFile(const QString& path) {
     StartWorker(channel, [channel = channel, &midi, file]() { updateThreadFile(channel, midi, file); });
 }
 
-void ZephAppDelegate::updateThreadFile(const std::shared_ptr<MainThreadChannel>& channel,
-                                       MidiService& service, const std::string& path) {
+void ZephAppDelegate::RunWorkerJob(const std::shared_ptr<MainThreadChannel>& channel,
+                                   const std::function<void(ZephAppDelegateUpdateProgress&)>& job) {
     LogLine("Update thread started");
     ZephAppDelegateUpdateProgress sink(channel);
     channel->RunAndWait([](ZephAppDelegate& d) { d.updateDidStart(); });
     std::string failure;
     bool failed = false;
     try {
+        job(sink);
+    } catch (const ParseError& e) {
+        failed = true;
+        failure = Format("Update failed for reason:\n%s", e.what());
+    } catch (...) {
+        failed = true;
+        failure = "Update failed for unknown reason:";
+    }
+    if (failed) {
+        const QString text = QString::fromStdString(failure);
+        channel->Post([text](ZephAppDelegate& d) {
+            d.showAlert(text);
+            d.error(text);
+            d.progress(std::nullopt);
+        });
+    }
+    channel->RunAndWait([](ZephAppDelegate& d) { d.updateDidComplete(); });
+    LogLine("Update thread releasing pool...");
+    LogLine("Update thread done");
+}
+
+void ZephAppDelegate::updateThreadFile(const std::shared_ptr<MainThreadChannel>& channel,
+                                       MidiService& service, const std::string& path) {
+    RunWorkerJob(channel, [&](ZephAppDelegateUpdateProgress& sink) {
         sink.Status("Loading update file");
         std::ifstream stream(path, std::ios::in | std::ios::binary);
         Update update(stream);
@@ -311,22 +336,7 @@ void ZephAppDelegate::updateThreadFile(const std::shared_ptr<MainThreadChannel>&
         SimpleSysExSender sender(port);
         channel->Post([](ZephAppDelegate& d) { d.status(QStringLiteral("Updating...")); });
         sender.Send(update, sink);
-    } catch (const ParseError& e) {
-        failed = true;
-        failure = Format("Update failed for reason:\n%s", e.what());
-    } catch (...) {
-        failed = true;
-        failure = "Update failed for unknown reason:";
-    }
-    if (failed) {
-        const QString text = QString::fromStdString(failure);
-        channel->Post([text](ZephAppDelegate& d) { d.showAlert(text); });
-        channel->Post([text](ZephAppDelegate& d) { d.error(text); });
-        channel->Post([](ZephAppDelegate& d) { d.progress(std::nullopt); });
-    }
-    channel->RunAndWait([](ZephAppDelegate& d) { d.updateDidComplete(); });
-    LogLine("Update thread releasing pool...");
-    LogLine("Update thread done");
+    });
 }
 
 void ZephAppDelegate::updateDidStart() {
@@ -430,12 +440,7 @@ void ZephAppDelegate::updateVideoMode() {
 
 void ZephAppDelegate::ToggleVideoMode(const std::shared_ptr<MainThreadChannel>& channel, MidiService& service,
                                       int selectedSegment) {
-    LogLine("Update thread started");
-    ZephAppDelegateUpdateProgress sink(channel);
-    channel->RunAndWait([](ZephAppDelegate& d) { d.updateDidStart(); });
-    std::string failure;
-    bool failed = false;
-    try {
+    RunWorkerJob(channel, [&](ZephAppDelegateUpdateProgress& sink) {
         std::vector<unsigned char> message = VideoModeMessage(selectedSegment);
         channel->Post([](ZephAppDelegate& d) {
             d.progress(std::nullopt);
@@ -446,24 +451,7 @@ void ZephAppDelegate::ToggleVideoMode(const std::shared_ptr<MainThreadChannel>& 
         SimpleSysExSender sender(port);
         sink.Status("Updating Video Mode");
         sender.Send(update, sink);
-    } catch (const ParseError& e) {
-        failed = true;
-        failure = Format("Update failed for reason:\n%s", e.what());
-    } catch (...) {
-        failed = true;
-        failure = "Update failed for unknown reason:";
-    }
-    if (failed) {
-        const QString text = QString::fromStdString(failure);
-        channel->Post([text](ZephAppDelegate& d) {
-            d.showAlert(text);
-            d.error(text);
-            d.progress(std::nullopt);
-        });
-    }
-    channel->RunAndWait([](ZephAppDelegate& d) { d.updateDidComplete(); });
-    LogLine("Update thread releasing pool...");
-    LogLine("Update thread done");
+    });
 }
 
 // ------------------------------------------------------------------------------------------------

@@ -20,6 +20,7 @@ class QLabel;
 class QLineEdit;
 class QMimeData;
 class QProgressBar;
+class ZephAppDelegateUpdateProgress;
 
 // The application's one controller: the main window's delegate and drop target, the update job
 // with its worker thread, and the video-mode switch. The operations keep the names of the window
@@ -88,6 +89,10 @@ public:
     void updateVideoMode();
 
     // The worker threads' bodies.
+    // The frame every worker job shares: the start and end handshakes with the GUI thread, the log
+    // lines, and what an exception leaving the job shows.
+    static void RunWorkerJob(const std::shared_ptr<MainThreadChannel>& channel,
+                             const std::function<void(ZephAppDelegateUpdateProgress&)>& job);
     static void updateThreadFile(const std::shared_ptr<MainThreadChannel>& channel, MidiService& service,
                                  const std::string& path);
     static void ToggleVideoMode(const std::shared_ptr<MainThreadChannel>& channel, MidiService& service,

@@ -73,37 +73,39 @@ std::string CardManufacturer(int card) {
     return text;
 }
 
-std::string CapabilityText(unsigned int caps) {
+struct FlagName {
+    unsigned int bit;
+    const char* name;
+};
+
+// The names of the set bits, comma-separated, in table order.
+template <std::size_t N> std::string FlagsText(unsigned int flags, const FlagName (&names)[N]) {
     std::string text;
-    auto add = [&](unsigned int bit, const char* name) {
-        if (caps & bit)
-            text += text.empty() ? name : std::string(",") + name;
-    };
-    add(SND_SEQ_PORT_CAP_READ, "read");
-    add(SND_SEQ_PORT_CAP_WRITE, "write");
-    add(SND_SEQ_PORT_CAP_SUBS_READ, "subs-read");
-    add(SND_SEQ_PORT_CAP_SUBS_WRITE, "subs-write");
-    add(SND_SEQ_PORT_CAP_DUPLEX, "duplex");
-    add(SND_SEQ_PORT_CAP_NO_EXPORT, "no-export");
+    for (const FlagName& flag : names) {
+        if (flags & flag.bit)
+            text += text.empty() ? flag.name : std::string(",") + flag.name;
+    }
     return text;
 }
 
-std::string TypeText(unsigned int type) {
-    std::string text;
-    auto add = [&](unsigned int bit, const char* name) {
-        if (type & bit)
-            text += text.empty() ? name : std::string(",") + name;
+std::string CapabilityText(unsigned int caps) {
+    static const FlagName names[] = {
+        {SND_SEQ_PORT_CAP_READ, "read"},           {SND_SEQ_PORT_CAP_WRITE, "write"},
+        {SND_SEQ_PORT_CAP_SUBS_READ, "subs-read"}, {SND_SEQ_PORT_CAP_SUBS_WRITE, "subs-write"},
+        {SND_SEQ_PORT_CAP_DUPLEX, "duplex"},       {SND_SEQ_PORT_CAP_NO_EXPORT, "no-export"},
     };
-    add(SND_SEQ_PORT_TYPE_SPECIFIC, "specific");
-    add(SND_SEQ_PORT_TYPE_MIDI_GENERIC, "midi-generic");
-    add(SND_SEQ_PORT_TYPE_MIDI_GM, "midi-gm");
-    add(SND_SEQ_PORT_TYPE_SYNTH, "synth");
-    add(SND_SEQ_PORT_TYPE_HARDWARE, "hardware");
-    add(SND_SEQ_PORT_TYPE_SOFTWARE, "software");
-    add(SND_SEQ_PORT_TYPE_SYNTHESIZER, "synthesizer");
-    add(SND_SEQ_PORT_TYPE_PORT, "port");
-    add(SND_SEQ_PORT_TYPE_APPLICATION, "application");
-    return text;
+    return FlagsText(caps, names);
+}
+
+std::string TypeText(unsigned int type) {
+    static const FlagName names[] = {
+        {SND_SEQ_PORT_TYPE_SPECIFIC, "specific"},       {SND_SEQ_PORT_TYPE_MIDI_GENERIC, "midi-generic"},
+        {SND_SEQ_PORT_TYPE_MIDI_GM, "midi-gm"},         {SND_SEQ_PORT_TYPE_SYNTH, "synth"},
+        {SND_SEQ_PORT_TYPE_HARDWARE, "hardware"},       {SND_SEQ_PORT_TYPE_SOFTWARE, "software"},
+        {SND_SEQ_PORT_TYPE_SYNTHESIZER, "synthesizer"}, {SND_SEQ_PORT_TYPE_PORT, "port"},
+        {SND_SEQ_PORT_TYPE_APPLICATION, "application"},
+    };
+    return FlagsText(type, names);
 }
 
 // Whether the card has a raw MIDI output at the device and subdevice.

@@ -14,16 +14,8 @@ namespace {
 using Bytes = std::vector<unsigned char>;
 using Lines = std::vector<std::string>;
 
-class DeviceStatusWait : public ::testing::Test {
+class DeviceStatusWait : public ScriptedPortTest {
 protected:
-    VirtualClock clock{0};
-    ScopedClock useClock{clock};
-    ScopedLogCapture log;
-    ScriptedMidiPort port;
-    RecordingProgress progress;
-
-    Lines Traces() const { return TraceTexts(log.Lines()); }
-
     // The device answers once per poll interval: each time the clock advances, the next entry is
     // received (an empty entry means nothing that time). After the script it stays silent.
     void AnswerEachTick(std::vector<Bytes> answers) {

@@ -22,16 +22,7 @@ std::vector<unsigned char> Messages(int count, std::size_t size) {
     return bytes;
 }
 
-class PortionSenders : public ::testing::Test {
-protected:
-    VirtualClock clock{0};
-    ScopedClock useClock{clock};
-    ScopedLogCapture log;
-    ScriptedMidiPort port;
-    RecordingProgress progress;
-
-    Lines Traces() const { return TraceTexts(log.Lines()); }
-};
+class PortionSenders : public ScriptedPortTest {};
 
 } // namespace
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Clock.h"
+#include "Log.h"
 #include "MidiPort.h"
 #include "Progress.h"
 
@@ -9,6 +10,8 @@
 #include <map>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 // A MidiPort for tests whose device is played by the test: its answers to IsConnected, the
 // messages it sends back (delivered at once, at given virtual times, or in reaction to what is
@@ -123,3 +126,16 @@ inline std::vector<unsigned char> ErrorMessage() {
 // Trace lines captured by ScopedLogCapture, without their "Trace: " prefix; other records dropped.
 std::vector<std::string> TraceTexts(const std::vector<std::string>& records);
 int CountOf(const std::vector<std::string>& lines, const std::string& line);
+
+// What every engine test starts from: virtual time from 0, the log captured, a scripted port and a
+// recording sink.
+class ScriptedPortTest : public ::testing::Test {
+protected:
+    VirtualClock clock{0};
+    ScopedClock useClock{clock};
+    ScopedLogCapture log;
+    ScriptedMidiPort port;
+    RecordingProgress progress;
+
+    std::vector<std::string> Traces() const { return TraceTexts(log.Lines()); }
+};

@@ -37,13 +37,8 @@ Bytes IdentityReply(unsigned char a, unsigned char b, unsigned char c, unsigned 
     return reply;
 }
 
-class SendSequence : public ::testing::Test {
+class SendSequence : public ScriptedPortTest {
 protected:
-    VirtualClock clock{0};
-    ScopedClock useClock{clock};
-    ScopedLogCapture log;
-    ScriptedMidiPort port;
-    RecordingProgress progress;
     SimpleSysExSender sender{port};
     Update update{Bytes{}, kelva, "", ""};
 
@@ -73,7 +68,6 @@ protected:
         port.onDisconnect = [this] { port.connected = false; };
     }
 
-    Lines Traces() const { return TraceTexts(log.Lines()); }
     std::string Verdict() const { return progress.reports.back().ToString(); }
     std::vector<std::uint64_t> TimesOf(const std::string& status) const {
         std::vector<std::uint64_t> times;
