@@ -40,6 +40,10 @@ void MidiPort::PermitOtherPorts() {}
 
 void MidiPort::Synchronise() {}
 
+std::string MidiPort::SendFailure() {
+    return {};
+}
+
 std::vector<unsigned char> MidiPort::ReceiveSysEx(unsigned int, const unsigned char*, std::size_t) {
     return {};
 }

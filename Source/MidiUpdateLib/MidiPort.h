@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <mutex>
+#include <string>
 #include <vector>
 
 // Reassembles complete SysEx messages (F0 ... F7) from a stream of incoming MIDI bytes, one byte
@@ -49,8 +50,11 @@ public:
     virtual void PermitOtherPorts();
     // Lets go of the device; a later IsConnected() searches again.
     virtual void Disconnect() = 0;
-    // Hands the bytes to the device as one unit.
-    virtual void Send(const unsigned char* data, std::size_t size) = 0;
+    // Hands the bytes to the device as one unit; false when they could not be sent, and then
+    // SendFailure() tells why.
+    virtual bool Send(const unsigned char* data, std::size_t size) = 0;
+    // Why the last failed Send failed, in words for the user; empty when no Send has failed.
+    virtual std::string SendFailure();
     virtual void Synchronise();
     // Request-and-reply hook: the base sends nothing and answers with an empty vector.
     virtual std::vector<unsigned char> ReceiveSysEx(unsigned int timeoutMs, const unsigned char* request,

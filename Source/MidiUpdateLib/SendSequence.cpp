@@ -33,6 +33,10 @@ void SysExSender::Send(Update& update, UpdateProgress& progress) {
     // Any portion that the device refused or that could not be sent spoils the whole update,
     // whatever the last portion's answer.
     bool portionFailed = false;
+    // Some portion never reached the device: not found, or the port could not send it.
+    bool portionUndelivered = false;
+    // The port's last reason for a failed send that was shown, so that a repeated one is not.
+    std::string shownSendFailure;
 
     const unsigned int count = static_cast<unsigned int>(update.sysExPortions.size());
     for (unsigned int i = 0; i < count; ++i) {
@@ -48,13 +52,27 @@ void SysExSender::Send(Update& update, UpdateProgress& progress) {
 
         do {
             progress.ProgressIndeterminate();
+            bool delivered = false;
             if (CheckConnected(port)) {
-                SendPortion(portion, converter);
-                result = WaitForUpdateToFinish(port, converter);
+                delivered = SendPortion(portion, converter);
+                if (delivered)
+                    result = WaitForUpdateToFinish(port, converter);
                 Trace("%s: Disconnecting\n", "Send");
                 port.Disconnect();
-                DoDelay(portion, converter);
-            } else {
+                if (delivered) {
+                    DoDelay(portion, converter);
+                } else {
+                    // Not all of it left the machine: as good as a device that is not there.
+                    const std::string failure = port.SendFailure();
+                    Trace("%s: chunk #%u of %u could not be sent: %s\n", "Send", i + 1, count,
+                          failure.c_str());
+                    if (!failure.empty() && failure != shownSendFailure) {
+                        progress.Status(failure);
+                        shownSendFailure = failure;
+                    }
+                }
+            }
+            if (!delivered) {
                 if (i != 0)
                     progress.Status(Format("Could not send chunk #%u of %u. Retrying...", i + 1, count));
                 SleepFor(retryPauseMs);
@@ -65,11 +83,14 @@ void SysExSender::Send(Update& update, UpdateProgress& progress) {
 
         if (result == statusError || result == statusNotConnected)
             portionFailed = true;
+        if (result == statusNotConnected)
+            portionUndelivered = true;
         sent += size;
     }
 
     progress.Progress(1.0f);
-    progress.Status("MIDI update sent successfully.");
+    if (!portionUndelivered)
+        progress.Status("MIDI update sent successfully.");
 
     const std::string updateVersion = update.version.ToString();
     const char* name = update.productName.c_str();

@@ -68,7 +68,12 @@ bool SysExSender::SendChunked(Update::SysExPortion& portion, MidiPort& port, Upd
         else
             progress.Progress(PercentageDone(total, remaining));
         progress.Status(SentStatus(sent, total.Size()));
-        port.Send(chunk.start, chunk.Size());
+        if (!port.Send(chunk.start, chunk.Size())) {
+            // The rest would reach the device without what it follows: stop the portion here.
+            Trace("%s: sending %u bytes after %lu failed\n", "SendChunked",
+                  static_cast<unsigned int>(chunk.Size()), sent);
+            return false;
+        }
         remaining.TrimFromFront(chunk.Size());
         sent += chunk.Size();
     }
@@ -87,7 +92,10 @@ bool OneShotSysExSender::SendPortion(Update::SysExPortion& portion, UpdateProgre
     progress.ProgressIndeterminate();
     const std::string size = BytesToHuman(static_cast<unsigned int>(portion.data.size()));
     progress.Status(Format("Sending update (%s). Please wait...", size.c_str()));
-    port.Send(portion.data.data(), portion.data.size());
+    if (!port.Send(portion.data.data(), portion.data.size())) {
+        Trace("%s: sending failed\n", "SendPortion");
+        return false;
+    }
     progress.Status("Sent " + size);
     progress.Progress(1.0f);
     return true;

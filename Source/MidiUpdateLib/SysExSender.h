@@ -14,13 +14,15 @@ public:
     SysExSender(const SysExSender&) = delete;
     SysExSender& operator=(const SysExSender&) = delete;
 
-    // Sends one portion and reports through the sink; true when it was handed to the port.
+    // Sends one portion and reports through the sink; true when it was handed to the port, false
+    // as soon as the port could not send a part of it (nothing more of it is sent then).
     virtual bool SendPortion(Update::SysExPortion& portion, UpdateProgress& progress) = 0;
 
     // Sends the whole update and reports exactly one verdict, Completed or Error, as its last report.
     void Send(Update& update, UpdateProgress& progress);
 
-    // Sends the portion in chunks of the port's ideal to max size, reporting progress before each.
+    // Sends the portion in chunks of the port's ideal to max size, reporting progress before each;
+    // stops at the first chunk the port fails to send and answers false.
     static bool SendChunked(Update::SysExPortion& portion, MidiPort& port, UpdateProgress& progress);
 
 protected:

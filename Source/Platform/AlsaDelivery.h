@@ -79,6 +79,9 @@ RawMidiLocation RawMidiLocationForPort(int card, int port);
 // "hw:CARD,DEVICE,SUBDEVICE", the name snd_rawmidi_open takes.
 std::string RawMidiDeviceName(const RawMidiLocation& location);
 
+// The driver name (snd_ctl_card_info_get_driver) of the cards of USB audio and MIDI devices.
+constexpr const char* usbMidiCardDriver = "USB-Audio";
+
 // Raw MIDI output is written in pieces of at most this many bytes, each drained before the next.
 constexpr std::size_t rawMidiWriteBytes = 4096;
 

@@ -108,6 +108,22 @@ std::string TypeText(unsigned int type) {
     return FlagsText(type, names);
 }
 
+// Whether the card's driver is the USB audio/MIDI driver (snd-usb-audio), whose cards are the
+// USB MIDI devices plugged into this machine.
+bool IsUsbMidiCard(int card) {
+    if (card < 0)
+        return false;
+    snd_ctl_t* ctl = nullptr;
+    if (snd_ctl_open(&ctl, ("hw:" + std::to_string(card)).c_str(), 0) < 0)
+        return false;
+    snd_ctl_card_info_t* info = nullptr;
+    snd_ctl_card_info_alloca(&info);
+    const bool usb = snd_ctl_card_info(ctl, info) >= 0 &&
+                     std::string(snd_ctl_card_info_get_driver(info)) == alsa::usbMidiCardDriver;
+    snd_ctl_close(ctl);
+    return usb;
+}
+
 // Whether the card has a raw MIDI output at the device and subdevice.
 bool RawMidiOutputExists(const alsa::RawMidiLocation& location) {
     snd_ctl_t* ctl = nullptr;
@@ -442,7 +458,7 @@ MidiRef AlsaMidiService::GetExternalDevice(std::uint32_t /*index*/) {
 }
 
 MidiStatus AlsaMidiService::GetStringProperty(MidiRef object, MidiProperty property, std::string& value) {
-    if (property == MidiProperty::Offline)
+    if (property == MidiProperty::Offline || property == MidiProperty::UsbDevice)
         return -EINVAL;
     if (auto address = alsa::EndpointAddress(object)) {
         snd_seq_port_info_t* port = nullptr;
@@ -487,6 +503,25 @@ MidiStatus AlsaMidiService::GetStringProperty(MidiRef object, MidiProperty prope
 }
 
 MidiStatus AlsaMidiService::GetIntegerProperty(MidiRef object, MidiProperty property, std::int32_t& value) {
+    if (property == MidiProperty::UsbDevice) {
+        // A USB MIDI device is a kernel client of a card of the USB audio/MIDI driver; its number
+        // is the card's, plus one.
+        auto address = alsa::EndpointAddress(object);
+        if (!address)
+            return -EINVAL;
+        snd_seq_port_info_t* port = nullptr;
+        snd_seq_client_info_t* client = nullptr;
+        snd_seq_port_info_alloca(&port);
+        snd_seq_client_info_alloca(&client);
+        if (int err = state->PortInfo(*address, port); err < 0)
+            return err;
+        if (int err = state->ClientInfo(address->client, client); err < 0)
+            return err;
+        const int card = snd_seq_client_info_get_card(client);
+        const bool usb = snd_seq_client_info_get_type(client) == SND_SEQ_KERNEL_CLIENT && IsUsbMidiCard(card);
+        value = usb ? card + 1 : 0;
+        return midiNoError;
+    }
     if (property != MidiProperty::Offline)
         return -EINVAL;
     // ALSA has no offline flag: a port that is there is online, one that has gone answers its error.

@@ -2,6 +2,7 @@
 
 #include "Assert.h"
 #include "Log.h"
+#include "UsbMidiDevices.h"
 #include "Utilities.h"
 
 #include <mutex>
@@ -74,9 +75,44 @@ bool CoreMidiPort::EndpointHasRightName(MidiRef e) {
     return false;
 }
 
+void CoreMidiPort::FindOnlyUsbDevice() {
+    LogLine(Format("%s: The update names no port; looking for the USB MIDI device", "FindEndpoint"));
+    const std::vector<UsbMidiDevice> devices = FindUsbMidiDevices(service);
+    if (devices.empty()) {
+        LogLine(Format("%s: No USB MIDI device found", "FindEndpoint"));
+        return;
+    }
+    if (devices.size() > 1) {
+        std::string names;
+        for (const UsbMidiDevice& device : devices)
+            names += (names.empty() ? "" : ", ") + DescribeUsbMidiDevice(device);
+        LogLine(Format("%s: %u USB MIDI devices, not choosing one of them: %s", "FindEndpoint",
+                       static_cast<unsigned int>(devices.size()), names.c_str()));
+        return;
+    }
+    const UsbMidiDevice& device = devices.front();
+    LogLine(Format("%s: Using the only USB MIDI device, %s", "FindEndpoint",
+                   DescribeUsbMidiDevice(device).c_str()));
+    endpoint = device.destination;
+    source = device.source;
+    if (source == 0) {
+        LogLine("Couldn't find a matching input endpoint");
+        return;
+    }
+    LogLine(Format("%s: Connecting input port", "FindEndpoint"));
+    if (MidiStatus status = service.PortConnectSource(inputPort, source, this))
+        LogError("Connecting input", status);
+    else
+        LogLine("Connected Input port");
+}
+
 void CoreMidiPort::FindEndpoint() {
     DisposeOfEndpoint();
     MIDIUPDATER_ASSERT(endpoint == 0);
+    if (recognisedPortNames.empty()) {
+        FindOnlyUsbDevice();
+        return;
+    }
 
     LogLine(Format("%s: Looking for output port", "FindEndpoint"));
     for (std::uint32_t i = 0; i < service.NumberOfDestinations(); ++i) {
@@ -142,7 +178,7 @@ void CoreMidiPort::Disconnect() {
     DisposeOfEndpoint();
 }
 
-void CoreMidiPort::Send(const unsigned char* data, std::size_t size) {
+bool CoreMidiPort::Send(const unsigned char* data, std::size_t size) {
     LogLine(Format("%s(%u bytes to core MIDI)", "Send", static_cast<unsigned int>(size)));
     // A packet's length is a 16-bit count.
     MIDIUPDATER_ASSERT(size < 65536);
@@ -150,8 +186,12 @@ void CoreMidiPort::Send(const unsigned char* data, std::size_t size) {
     packet.timeStamp = 0;
     packet.data.assign(data, data + size);
     // The destination is not tested first: the senders ask IsConnected() before sending.
-    if (MidiStatus status = service.Send(outputPort, endpoint, packet))
+    if (MidiStatus status = service.Send(outputPort, endpoint, packet)) {
         LogError("Sending MIDI", status);
+        sendFailure = service.DescribeSendFailure(endpoint, status);
+        return false;
+    }
+    return true;
 }
 
 void CoreMidiPort::Synchronise() {}

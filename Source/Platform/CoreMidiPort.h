@@ -10,11 +10,12 @@
 
 // The port on the system's MIDI service: finds the device's destination and source among the
 // service's endpoints by name, sends each chunk as one packet, and collects the SysEx messages that
-// arrive from the source on the service's receive thread. Every service error is logged; nothing
-// here throws or reports failure other than through IsConnected().
+// arrive from the source on the service's receive thread. Every service error is logged; failures
+// reach the caller through IsConnected() and through Send's answer (with SendFailure()).
 class CoreMidiPort : public MidiPort {
 public:
-    // An empty name set accepts every endpoint.
+    // An empty name set takes the one USB MIDI device there is (never a software port, a through
+    // port or a virtual one), and none while there are several: see FindUsbMidiDevices.
     CoreMidiPort(MidiService& service, const std::set<std::string>& portNames);
     ~CoreMidiPort() override;
 
@@ -22,7 +23,8 @@ public:
     std::size_t MaxChunkSize() override { return 16384; }
     bool IsConnected() override;
     void Disconnect() override;
-    void Send(const unsigned char* data, std::size_t size) override;
+    bool Send(const unsigned char* data, std::size_t size) override;
+    std::string SendFailure() override { return sendFailure; }
     void Synchronise() override;
     std::vector<unsigned char> ReceiveSysEx(unsigned int timeoutMs, const unsigned char* request,
                                             std::size_t size) override;
@@ -38,6 +40,8 @@ public:
     bool IsRecognisedPort(const std::string& name) const;
     bool EndpointHasRightName(MidiRef e);
     void FindEndpoint();
+    // The search of an empty name set: the destination and source of the only USB MIDI device.
+    void FindOnlyUsbDevice();
     void DisposeOfEndpoint();
 
     // Stores the own collector's completed message; runs on the service's receive thread.
@@ -54,6 +58,7 @@ private:
     MidiService& service;
     bool requestIdentity = false;
     std::set<std::string> recognisedPortNames;
+    std::string sendFailure; // why the last failed Send failed
     MidiRef client = 0;
     MidiRef outputPort = 0;
     MidiRef inputPort = 0;

@@ -18,6 +18,9 @@ enum class MidiProperty {
     Manufacturer, // string
     DisplayName,  // string
     Offline,      // integer, non-zero when offline
+    // integer: 0 when the endpoint is not a port of a USB MIDI device; otherwise a positive number
+    // that every endpoint of the same device shares (and no other device's endpoints)
+    UsbDevice,
 };
 
 struct MidiPacket {
@@ -66,4 +69,13 @@ public:
 
     // A readable description of a status code, for error lines.
     virtual std::string StatusText(MidiStatus status) = 0;
+
+    // Why sending to a destination failed with the status, as one or two sentences for the user
+    // (who holds a busy port, what to do). By default the port's name and the status text.
+    virtual std::string DescribeSendFailure(MidiRef destination, MidiStatus status) {
+        std::string name;
+        if (GetStringProperty(destination, MidiProperty::Name, name) != midiNoError || name.empty())
+            return "Could not send to the MIDI port: " + StatusText(status) + ".";
+        return "Could not send to the MIDI port \"" + name + "\": " + StatusText(status) + ".";
+    }
 };

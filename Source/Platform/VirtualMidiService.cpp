@@ -19,6 +19,7 @@ struct Object {
     std::string displayName;
     std::string manufacturer;
     std::int32_t offline = 0;
+    std::int32_t usbDevice = 0;
     MidiRef entity = 0; // endpoints: their entity, if they have one
     MidiRef owner = 0;  // ports: their client; entities: their endpoint
     MidiReadProc readProc = nullptr;
@@ -116,6 +117,7 @@ struct VirtualMidiService::State {
         object.name = info.name;
         object.displayName = info.displayName;
         object.manufacturer = info.manufacturer;
+        object.usbDevice = info.usbDevice;
         if (info.hasEntity) {
             MidiRef entity = NewRef();
             Object entityObject;
@@ -465,6 +467,7 @@ MidiStatus VirtualMidiService::GetStringProperty(MidiRef object, MidiProperty pr
         call = Call::GetDisplayName;
         break;
     case MidiProperty::Offline:
+    case MidiProperty::UsbDevice:
         return wrongPropertyType;
     }
     if (MidiStatus status = state->Check(call))
@@ -484,6 +487,7 @@ MidiStatus VirtualMidiService::GetStringProperty(MidiRef object, MidiProperty pr
         value = found->displayName;
         break;
     case MidiProperty::Offline:
+    case MidiProperty::UsbDevice:
         break;
     }
     return midiNoError;
@@ -492,15 +496,16 @@ MidiStatus VirtualMidiService::GetStringProperty(MidiRef object, MidiProperty pr
 MidiStatus VirtualMidiService::GetIntegerProperty(MidiRef object, MidiProperty property,
                                                   std::int32_t& value) {
     std::lock_guard<std::mutex> lock(state->mutex);
-    if (property != MidiProperty::Offline)
+    if (property != MidiProperty::Offline && property != MidiProperty::UsbDevice)
         return wrongPropertyType;
-    if (MidiStatus status = state->Check(Call::GetOffline))
+    if (MidiStatus status =
+            state->Check(property == MidiProperty::Offline ? Call::GetOffline : Call::GetUsbDevice))
         return status;
     const Object* found = state->Find(
         object, {Kind::Destination, Kind::Source, Kind::Entity, Kind::Device, Kind::ExternalDevice});
     if (found == nullptr)
         return objectNotFound;
-    value = found->offline;
+    value = property == MidiProperty::Offline ? found->offline : found->usbDevice;
     return midiNoError;
 }
 

@@ -24,6 +24,7 @@ public:
         GetManufacturer,
         GetDisplayName,
         GetOffline,
+        GetUsbDevice,
         GetProperties,
         GetEntity,
         PortConnectSource,
@@ -38,6 +39,8 @@ public:
         std::string displayName;
         std::string manufacturer;
         bool hasEntity = true;
+        // The USB MIDI device the endpoint belongs to (its UsbDevice property); 0 for none.
+        std::int32_t usbDevice = 0;
     };
 
     // Status codes the service answers with when a call is not failed on purpose (the values of

@@ -10,6 +10,7 @@ void VirtualDeviceTransport::CreateEndpoints(const Names& names, bool withSource
     info.name = names.name;
     info.displayName = names.displayName;
     info.manufacturer = names.manufacturer;
+    info.usbDevice = names.usbDevice;
     destination = service.AddDestination(info, std::move(handler));
     if (withSource)
         source = service.AddSource(info);

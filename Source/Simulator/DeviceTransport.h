@@ -16,6 +16,7 @@ public:
         std::string name;
         std::string displayName;
         std::string manufacturer;
+        std::int32_t usbDevice = 0; // the endpoints' UsbDevice property where the transport sets it
     };
     // Called with every packet that reaches the device's destination.
     using DataHandler = std::function<void(const std::vector<unsigned char>& bytes)>;

@@ -115,11 +115,12 @@ void SimulatedDevice::Impl::Tick() {
     }
     if (appear) {
         std::weak_ptr<Impl> weak = weak_from_this();
-        transport->CreateEndpoints({options.name, options.displayName, options.manufacturer},
-                                   !options.withoutSource, [weak](const std::vector<unsigned char>& bytes) {
-                                       if (auto self = weak.lock())
-                                           self->Deliver(bytes);
-                                   });
+        transport->CreateEndpoints(
+            {options.name, options.displayName, options.manufacturer, options.usbDevice},
+            !options.withoutSource, [weak](const std::vector<unsigned char>& bytes) {
+                if (auto self = weak.lock())
+                    self->Deliver(bytes);
+            });
         if (options.offline != 0)
             transport->SetOffline(options.offline);
         std::lock_guard<std::mutex> state(stateMutex);

@@ -24,6 +24,9 @@ public:
         std::string name = "Ostrel Kelva";
         std::string displayName = "Ostrel Kelva";
         std::string manufacturer = "Ostrel";
+        // Plugged in by USB: the UsbDevice property of its endpoints on the virtual service (give
+        // each simulated device its own number; 0 makes it a software port).
+        std::int32_t usbDevice = 1;
         DeviceProtocol::Settings protocol;
 
         bool absent = false;                        // never shows up

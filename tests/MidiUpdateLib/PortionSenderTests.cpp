@@ -2,6 +2,7 @@
 #include "Log.h"
 #include "ScriptedMidiPort.h"
 #include "SysExSender.h"
+#include "Utilities.h"
 
 #include <gtest/gtest.h>
 
@@ -156,4 +157,33 @@ TEST_F(PortionSenders, OneShotSendsTheWholePortionAtOnce) {
     EXPECT_EQ(progress.Lines(), (Lines{"busy", "status: Sending update (1.5MB). Please wait...",
                                        "status: Sent 1.5MB", "progress 1"}));
     EXPECT_EQ(Traces(), (Lines{"SysExSender", "SendPortion\n"}));
+}
+
+// A chunk the port cannot send ends the portion there: nothing after it is sent, and neither the
+// fraction 1.0 nor the final "Sent" line is reported.
+class FailedChunk : public PortionSenders, public ::testing::WithParamInterface<int> {};
+
+TEST_P(FailedChunk, StopsThePortionAtThatChunk) {
+    const int failing = GetParam();
+    ScriptedMidiPort smallChunks(1000, 1000);
+    Update::SysExPortion portion{Messages(3, 1000), 0};
+    smallChunks.sendGoesThrough = [&](const unsigned char* data, std::size_t) {
+        return data != portion.data.data() + failing * 1000;
+    };
+    EXPECT_FALSE(SysExSender::SendChunked(portion, smallChunks, progress));
+    EXPECT_EQ(smallChunks.sent.size(), static_cast<std::size_t>(failing));
+    EXPECT_EQ(smallChunks.sendFailures, 1);
+    EXPECT_EQ(progress.Statuses().back(), "Sent " + BytesToHuman(static_cast<unsigned int>(failing * 1000)) +
+                                              " of " + BytesToHuman(3000));
+    EXPECT_EQ(CountOf(progress.Lines(), "progress 1"), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryChunk, FailedChunk, ::testing::Values(0, 1, 2));
+
+TEST_F(PortionSenders, OneShotSenderAnswersAFailedSend) {
+    Update::SysExPortion portion{Messages(2, 100), 0};
+    port.sendGoesThrough = [](const unsigned char*, std::size_t) { return false; };
+    OneShotSysExSender oneShot(port);
+    EXPECT_FALSE(oneShot.SendPortion(portion, progress));
+    EXPECT_EQ(progress.Statuses(), (Lines{"Sending update (200 bytes). Please wait..."}));
 }

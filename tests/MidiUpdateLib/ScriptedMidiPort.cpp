@@ -28,10 +28,15 @@ void ScriptedMidiPort::Disconnect() {
         onDisconnect();
 }
 
-void ScriptedMidiPort::Send(const unsigned char* data, std::size_t size) {
+bool ScriptedMidiPort::Send(const unsigned char* data, std::size_t size) {
+    if (sendGoesThrough && !sendGoesThrough(data, size)) {
+        ++sendFailures;
+        return false;
+    }
     sent.push_back({data, std::vector<unsigned char>(data, data + size), CurrentClock().NowMs()});
     if (onSend)
         onSend(data, size);
+    return true;
 }
 
 std::vector<unsigned char> ScriptedMidiPort::ReceiveSysEx(unsigned int timeoutMs,

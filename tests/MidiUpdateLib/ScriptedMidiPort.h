@@ -35,7 +35,8 @@ public:
     bool IsConnected() override;
     void PermitOtherPorts() override;
     void Disconnect() override;
-    void Send(const unsigned char* data, std::size_t size) override;
+    bool Send(const unsigned char* data, std::size_t size) override;
+    std::string SendFailure() override { return sendFailures > 0 ? failureText : std::string(); }
     std::vector<unsigned char> ReceiveSysEx(unsigned int timeoutMs, const unsigned char* request,
                                             std::size_t size) override;
     std::vector<unsigned char> LastSysEx() override;
@@ -53,6 +54,10 @@ public:
     bool connected = true;
     // When set, PermitOtherPorts() makes the port connected from then on.
     bool connectsAfterPermit = false;
+    // Whether a Send goes through (unset: every one does). A failed Send is counted in sendFailures
+    // and not recorded in `sent`; SendFailure() then answers failureText.
+    std::function<bool(const unsigned char* data, std::size_t size)> sendGoesThrough;
+    std::string failureText = "The port is in use.";
     // Called after each Send with the bytes just sent (a simulated device reacts here).
     std::function<void(const unsigned char* data, std::size_t size)> onSend;
     // Called on each Disconnect() (a device that goes away after a portion goes away here).
@@ -64,6 +69,7 @@ public:
     int permitCalls = 0;
     int disconnectCalls = 0;
     int lastSysExCalls = 0;
+    int sendFailures = 0;
     std::vector<SentChunk> sent;
     struct IdentityRequest {
         unsigned int timeoutMs;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <map>
 
@@ -273,8 +274,8 @@ TEST_F(SendSequence, AbsentDeviceForOnePortion) {
     EXPECT_EQ(Verdict(), "error: " + errorText);
     EXPECT_EQ(clock.NowMs(), 6u * 15000u);
     EXPECT_EQ(progress.CountOf(Report::busy), 1 + 6);
-    EXPECT_EQ(progress.Statuses(), (Lines{"Started update", "Looking for Ostrel Kelva to update...",
-                                          "MIDI update sent successfully."}));
+    // Nothing reached the device: no "sent successfully" before the verdict.
+    EXPECT_EQ(progress.Statuses(), (Lines{"Started update", "Looking for Ostrel Kelva to update..."}));
     EXPECT_TRUE(port.sent.empty());
     EXPECT_EQ(port.permitCalls, 6);
     EXPECT_EQ(CountOf(Traces(), "Still Failed to find MIDI port.\n"), 6);
@@ -294,8 +295,7 @@ TEST_F(SendSequence, DeviceVanishesAfterTheFirstOfTwoPortions) {
     EXPECT_EQ(CountOf(progress.Statuses(), "Sending chunk #2 of 2"), 1);
     EXPECT_EQ(port.sent.size(), 1u);
     const Lines statuses = progress.Statuses();
-    EXPECT_EQ(Lines(statuses.end() - 3, statuses.end()),
-              (Lines{retry, retry, "MIDI update sent successfully."}));
+    EXPECT_EQ(Lines(statuses.end() - 2, statuses.end()), (Lines{retry, retry}));
     EXPECT_EQ(Verdict(), "error: " + errorText);
 }
 
@@ -321,8 +321,7 @@ TEST_F(SendSequence, RetriesAreSharedByTheWholeUpdate) {
     EXPECT_EQ(portionLines,
               (Lines{"Looking for Ostrel Kelva to update...", "Sending chunk #2 of 3",
                      "Could not send chunk #2 of 3. Retrying...", "Could not send chunk #2 of 3. Retrying...",
-                     "Looking for Ostrel Kelva to update...", "Could not send chunk #3 of 3. Retrying...",
-                     "MIDI update sent successfully."}));
+                     "Looking for Ostrel Kelva to update...", "Could not send chunk #3 of 3. Retrying..."}));
     EXPECT_EQ(Verdict(), "error: " + errorText);
 }
 
@@ -356,5 +355,60 @@ TEST_F(SendSequence, EarlierPortionSilentThenLastAcceptedSucceeds) {
     AddPortion(1000);
     AnswerPortions({0, 1});
     sender.Send(update, progress);
+    EXPECT_EQ(Verdict(), "completed: The 'Ostrel Kelva' was updated sucessfully to version 1.05.");
+}
+
+// --- sends that fail ---
+
+// A port that fails at chunk k of every attempt (k = 0, 1, 2 of a three-chunk portion): the portion
+// counts as not delivered, every attempt of the shared budget is spent on it, the reason is shown
+// once, there is no status wait, and the verdict is the error without "sent successfully".
+class FailingSends : public SendSequence, public ::testing::WithParamInterface<int> {};
+
+TEST_P(FailingSends, EveryAttemptFailsAtTheSameChunk) {
+    const int failing = GetParam();
+    ScriptedMidiPort smallChunks(1000, 1000);
+    SimpleSysExSender smallSender(smallChunks);
+    AddPortion(3000, 250, 1000);
+    const unsigned char* failingChunk = update.sysExPortions[0].data.data() + failing * 1000;
+    smallChunks.sendGoesThrough = [&](const unsigned char* data, std::size_t) {
+        return data != failingChunk;
+    };
+    smallChunks.failureText = "The port \"Ostrel Kelva MIDI 1\" is in use.";
+    smallSender.Send(update, progress);
+
+    EXPECT_EQ(smallChunks.sendFailures, 6);
+    EXPECT_EQ(smallChunks.sent.size(), static_cast<std::size_t>(6 * failing));
+    EXPECT_EQ(smallChunks.disconnectCalls, 6);
+    EXPECT_EQ(CountOf(progress.Statuses(), smallChunks.failureText), 1);
+    EXPECT_EQ(CountOf(progress.Statuses(), "Checking update status..."), 0);
+    EXPECT_EQ(CountOf(progress.Statuses(), "Waiting for device to become ready for more data..."), 0);
+    EXPECT_EQ(CountOf(progress.Statuses(), "MIDI update sent successfully."), 0);
+    EXPECT_EQ(clock.NowMs(), 6u * 5000u) << "each failed attempt waits the retry pause only";
+    EXPECT_EQ(Verdict(), "error: " + errorText);
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryChunk, FailingSends, ::testing::Values(0, 1, 2));
+
+TEST_F(SendSequence, ASendThatFailsOnceIsRetriedAndTheUpdateCompletes) {
+    AddPortion(1000);
+    AddPortion(1000);
+    AnswerPortions({1, 1});
+    // The second portion's first attempt fails; its second goes through.
+    int secondPortionSends = 0;
+    port.sendGoesThrough = [&](const unsigned char* data, std::size_t) {
+        return data != update.sysExPortions[1].data.data() || ++secondPortionSends > 1;
+    };
+    sender.Send(update, progress);
+
+    ASSERT_EQ(port.sent.size(), 2u);
+    EXPECT_EQ(port.sent[1].data, update.sysExPortions[1].data.data());
+    const Lines statuses = progress.Statuses();
+    const auto reason = std::find(statuses.begin(), statuses.end(), port.failureText);
+    ASSERT_NE(reason, statuses.end());
+    EXPECT_EQ(*(reason + 1), "Could not send chunk #2 of 2. Retrying...");
+    EXPECT_EQ(*(reason + 2), "Sent 0 bytes of 1000 bytes") << "the whole portion again";
+    EXPECT_EQ(TimesOf(port.failureText), (std::vector<std::uint64_t>{0}));
+    EXPECT_EQ(CountOf(statuses, "MIDI update sent successfully."), 1);
     EXPECT_EQ(Verdict(), "completed: The 'Ostrel Kelva' was updated sucessfully to version 1.05.");
 }

@@ -36,7 +36,7 @@ public:
     std::size_t MaxChunkSize() override { return 16384; }
     bool IsConnected() override { return true; }
     void Disconnect() override {}
-    void Send(const unsigned char*, std::size_t) override {}
+    bool Send(const unsigned char*, std::size_t) override { return true; }
     void Feed(const Bytes& bytes) {
         for (unsigned char byte : bytes)
             sysExCollector.Add(byte);

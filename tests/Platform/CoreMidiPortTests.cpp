@@ -6,6 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <set>
 #include <string>
@@ -142,23 +143,79 @@ TEST_F(CoreMidiPortTest, AnyNameOfTheSetIsAccepted) {
     EXPECT_TRUE(port->IsConnected());
 }
 
-TEST_F(CoreMidiPortTest, EmptyNameSetTakesTheFirstDestinationAndTheFirstSource) {
-    FakeEndpoints first, later;
-    first.AddDestination(service, Named("Anything", "Anything"));
-    later.AddDestination(service, Named("Ostrel Kelva", "Ostrel Kelva"));
-    MidiRef firstSource = service.AddSource(Named("Other source", "Other source"));
-    MidiRef laterSource = service.AddSource(Named("Ostrel Kelva", "Ostrel Kelva"));
+// --- An empty name set: the one USB MIDI device, never a software, through or virtual port ---
+
+TEST_F(CoreMidiPortTest, EmptyNameSetTakesTheOnlyUsbDeviceAndItsOwnSource) {
+    FakeEndpoints through, virmidi, usb;
+    through.AddDestination(service, Named("Midi Through Port-0", "Midi Through"));
+    MidiRef throughSource = service.AddSource(Named("Midi Through Port-0", "Midi Through"));
+    virmidi.AddDestination(service, Named("Virtual Raw MIDI 1-0", "Virtual Raw MIDI 1-0"));
+    usb.AddDestination(service, Usb("Ostrel Kelva MIDI 1", "Ostrel Kelva", 3));
+    usb.AddDestination(service, Usb("Ostrel Kelva MIDI 2", "Ostrel Kelva", 3)); // its second port
+    MidiRef usbSource = service.AddSource(Usb("Ostrel Kelva MIDI 1", "Ostrel Kelva", 3));
     auto port = MakePort({});
     ASSERT_TRUE(port->IsConnected());
+    EXPECT_TRUE(Contains(log.Lines(), "FindEndpoint: Using the only USB MIDI device, \"Ostrel Kelva\" (port "
+                                      "\"Ostrel Kelva MIDI 1\")"));
     const Bytes bytes = {0xF0, 0x02, 0xF7};
-    port->Send(bytes.data(), bytes.size());
-    EXPECT_THAT(first.Packets(), ElementsAre(bytes));
-    EXPECT_THAT(later.Packets(), IsEmpty());
+    ASSERT_TRUE(port->Send(bytes.data(), bytes.size()));
+    EXPECT_THAT(through.Packets(), IsEmpty());
+    EXPECT_THAT(virmidi.Packets(), IsEmpty());
+    EXPECT_THAT(usb.Packets(), ElementsAre(bytes));
 
-    service.Emit(laterSource, statusMessage);
+    service.Emit(throughSource, statusMessage);
     EXPECT_THAT(port->LastSysEx(), IsEmpty());
-    service.Emit(firstSource, statusMessage);
+    service.Emit(usbSource, statusMessage);
     EXPECT_EQ(port->LastSysEx(), statusMessage);
+}
+
+struct CandidateCase {
+    const char* what;
+    std::vector<std::int32_t> usbDevices; // one destination each; 0 = not a USB MIDI device
+    const char* logLine;
+};
+
+class EmptyNameSetWithout : public CoreMidiPortTest, public testing::WithParamInterface<CandidateCase> {};
+
+TEST_P(EmptyNameSetWithout, ExactlyOneUsbDeviceConnectsNowhere) {
+    std::vector<std::unique_ptr<FakeEndpoints>> endpoints;
+    for (std::int32_t id : GetParam().usbDevices) {
+        endpoints.push_back(std::make_unique<FakeEndpoints>());
+        const std::string name = "Device " + std::to_string(id);
+        endpoints.back()->AddDestination(service, Usb(name, name, id));
+    }
+    auto port = MakePort({});
+    EXPECT_FALSE(port->IsConnected());
+    EXPECT_TRUE(Contains(log.Lines(), GetParam().logLine)) << testing::PrintToString(log.Lines());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Candidates, EmptyNameSetWithout,
+    testing::Values(CandidateCase{"nothing", {}, "FindEndpoint: No USB MIDI device found"},
+                    CandidateCase{"software ports only", {0, 0}, "FindEndpoint: No USB MIDI device found"},
+                    CandidateCase{"two USB devices",
+                                  {0, 4, 7},
+                                  "FindEndpoint: 2 USB MIDI devices, not choosing one of them: \"Device 4\", "
+                                  "\"Device 7\""}),
+    [](const testing::TestParamInfo<CandidateCase>& info) {
+        std::string name = info.param.what;
+        std::replace(name.begin(), name.end(), ' ', '_');
+        return name;
+    });
+
+TEST_F(CoreMidiPortTest, AFailedSendIsAnsweredWithItsReason) {
+    AddKelva();
+    auto port = MakePort();
+    ASSERT_TRUE(port->IsConnected());
+    EXPECT_EQ(port->SendFailure(), "");
+    service.FailNextCall(Call::Send, -16);
+    const Bytes bytes = {0xF0, 0x02, 0xF7};
+    EXPECT_FALSE(port->Send(bytes.data(), bytes.size()));
+    EXPECT_EQ(port->SendFailure(),
+              "Could not send to the MIDI port \"Ostrel Kelva\": " + service.StatusText(-16) + ".");
+    EXPECT_TRUE(Contains(log.Lines(), ErrorLine(service, "Sending MIDI", -16)));
+    EXPECT_THAT(kelva.Packets(), IsEmpty());
+    EXPECT_TRUE(port->Send(bytes.data(), bytes.size()));
 }
 
 TEST_F(CoreMidiPortTest, NoMatchingDestinationLogsEachRejectionAndSearchesNoSource) {
@@ -312,7 +369,7 @@ TEST_F(CoreMidiPortTest, SendToARemovedDestinationLogsTheError) {
     ASSERT_TRUE(port->IsConnected());
     service.RemoveEndpoint(kelva.destination);
     const Bytes bytes = {0xF8};
-    port->Send(bytes.data(), bytes.size());
+    EXPECT_FALSE(port->Send(bytes.data(), bytes.size()));
     EXPECT_EQ(log.Lines().back(), ErrorLine(service, "Sending MIDI", VirtualMidiService::objectNotFound));
     EXPECT_THAT(kelva.Packets(), IsEmpty());
 }
@@ -460,7 +517,7 @@ TEST_F(CoreMidiPortTest, SendBeforeAnyEndpointIsFoundFailsAndIsLogged) {
     AddKelva();
     auto port = MakePort();
     const Bytes bytes = {0xF8};
-    port->Send(bytes.data(), bytes.size());
+    EXPECT_FALSE(port->Send(bytes.data(), bytes.size()));
     EXPECT_EQ(log.Lines().back(), ErrorLine(service, "Sending MIDI", VirtualMidiService::objectNotFound));
     EXPECT_THAT(kelva.Packets(), IsEmpty());
 }
@@ -536,20 +593,6 @@ TEST_F(CoreMidiPortTest, FailedConnectKeepsTheDestinationButReceivesNothing) {
     service.Emit(kelva.source, statusMessage);
     EXPECT_THAT(port->LastSysEx(), IsEmpty());
     EXPECT_TRUE(port->IsConnected()); // bound and deaf: the source is not checked again
-}
-
-TEST_F(CoreMidiPortTest, FailedSendIsLoggedAndTheCallerIsNotTold) {
-    AddKelva();
-    auto port = MakePort();
-    ASSERT_TRUE(port->IsConnected());
-    service.FailNextCall(Call::Send, -10838);
-    const Bytes bytes = {0xF0, 0x06, 0xF7};
-    port->Send(bytes.data(), bytes.size());
-    EXPECT_EQ(log.Lines().back(), "Error (Sending MIDI): 4294956458:" + service.StatusText(-10838));
-    EXPECT_THAT(kelva.Packets(), IsEmpty());
-    EXPECT_TRUE(port->IsConnected());
-    port->Send(bytes.data(), bytes.size());
-    EXPECT_THAT(kelva.Packets(), ElementsAre(bytes));
 }
 
 TEST_F(CoreMidiPortTest, FailedDisposalsAreLoggedAndDestructionGoesOn) {

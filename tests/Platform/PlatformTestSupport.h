@@ -36,6 +36,14 @@ inline VirtualMidiService::EndpointInfo Named(const std::string& name, const std
     return VirtualMidiService::EndpointInfo{name, displayName, manufacturer, true};
 }
 
+// An endpoint of USB MIDI device number `usbDevice` (its UsbDevice property).
+inline VirtualMidiService::EndpointInfo Usb(const std::string& name, const std::string& displayName,
+                                            std::int32_t usbDevice) {
+    VirtualMidiService::EndpointInfo info{name, displayName, "Ostrel", true};
+    info.usbDevice = usbDevice;
+    return info;
+}
+
 // The error line the port and the listing write for a failed step.
 inline std::string ErrorLine(VirtualMidiService& service, const std::string& step, MidiStatus status) {
     return "Error (" + step + "): " + std::to_string(static_cast<unsigned int>(status)) + ":" +
