@@ -25,6 +25,7 @@ struct Endpoint {
     std::string name;
     std::string displayName;
     std::string offline; // "yes", "no" or "?" when the service cannot tell
+    bool usb = false;    // a port of a USB MIDI device (where an update without names may go)
 };
 
 std::vector<Endpoint> Endpoints(MidiService& service, bool destinations) {
@@ -40,6 +41,9 @@ std::vector<Endpoint> Endpoints(MidiService& service, bool destinations) {
         std::int32_t offline = 0;
         if (service.GetIntegerProperty(ref, MidiProperty::Offline, offline) == midiNoError)
             endpoint.offline = offline != 0 ? "yes" : "no";
+        std::int32_t usbDevice = 0;
+        endpoint.usb = service.GetIntegerProperty(ref, MidiProperty::UsbDevice, usbDevice) == midiNoError &&
+                       usbDevice > 0;
         endpoints.push_back(endpoint);
     }
     return endpoints;
@@ -61,10 +65,11 @@ void PrintTable(const char* title, const std::vector<Endpoint>& endpoints) {
         return text;
     };
     std::cout << "  " << pad("#", 4) << pad("Reference", 12) << pad("Name", nameWidth + 2)
-              << pad("Display name", displayWidth + 2) << "Offline\n";
+              << pad("Display name", displayWidth + 2) << pad("Offline", 9) << "USB MIDI device\n";
     for (const Endpoint& e : endpoints)
         std::cout << "  " << pad(std::to_string(e.index), 4) << pad(Format("0x%08x", e.ref), 12)
-                  << pad(e.name, nameWidth + 2) << pad(e.displayName, displayWidth + 2) << e.offline << "\n";
+                  << pad(e.name, nameWidth + 2) << pad(e.displayName, displayWidth + 2) << pad(e.offline, 9)
+                  << (e.usb ? "yes" : "no") << "\n";
 }
 
 nlohmann::ordered_json ToJson(const std::vector<Endpoint>& endpoints) {
@@ -77,7 +82,8 @@ nlohmann::ordered_json ToJson(const std::vector<Endpoint>& endpoints) {
                         {"ref", e.ref},
                         {"name", e.name},
                         {"displayName", e.displayName},
-                        {"offline", offline}});
+                        {"offline", offline},
+                        {"usbMidiDevice", e.usb}});
     }
     return list;
 }
@@ -115,7 +121,8 @@ Command AddListCommand(CLI::App& app) {
     CLI::App* command = app.add_subcommand(
         "list",
         "Write the MIDI interface listing to standard error, then a table of the MIDI destinations and "
-        "sources (index, reference, name, display name, offline flag) to standard output.");
+        "sources (index, reference, name, display name, offline flag, whether it is a port of a USB MIDI "
+        "device) to standard output. An update that names no port goes to the one USB MIDI device.");
     command->add_flag("--json", options->json, "print the table as one JSON object");
     AddSimulationOptions(*command, options->simulation);
     return {command, [options] { return RunList(*options); }};

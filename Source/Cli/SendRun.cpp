@@ -2,6 +2,7 @@
 
 #include "ConsoleProgress.h"
 #include "CoreMidiPort.h"
+#include "DeviceChoice.h"
 #include "ExitCodes.h"
 #include "Log.h"
 #include "MidiEnvironment.h"
@@ -136,6 +137,10 @@ int SendConsole::Send(Update& update, bool rawSysEx, const SendPlan& plan) {
     std::unique_ptr<MidiEnvironment> environment = MidiEnvironment::Create(options.simulation, whyNot);
     if (!environment)
         return Fail("midi-updater-cli: " + whyNot, EXIT_FAILED);
+
+    if (const std::string choice = DeviceChoiceNeeded(environment->Service(), update.macPortNames);
+        !choice.empty())
+        return Fail("midi-updater-cli: " + choice, EXIT_USAGE);
 
     int exitStatus = EXIT_OK;
     if (plan.confirm && !plan.confirm(exitStatus))

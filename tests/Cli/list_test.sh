@@ -10,12 +10,12 @@ expect_contains "listing: counts" "$WORK/stderr" "ListInterfaces: # destinations
 expect_contains "listing: the destination's block" "$WORK/stderr" "Name=Ostrel Kelva"
 expect_eq "listing ends" "Found all interfaces" "$(tail -n 1 "$WORK/stderr" | sed 's/^.*\] //')"
 expect_eq "table: titles" "Destinations:|Sources:" "$(grep -E '^[A-Z]' "$WORK/stdout" | paste -sd '|')"
-expect_eq "table: two rows naming the device" 2 "$(grep -cE '^  0 +0x[0-9a-f]{8}  Ostrel Kelva +Ostrel Kelva +no$' "$WORK/stdout")"
+expect_eq "table: two rows naming the USB device" 2 "$(grep -cE '^  0 +0x[0-9a-f]{8}  Ostrel Kelva +Ostrel Kelva +no +yes$' "$WORK/stdout")"
 
 run list --simulate --json --sim-name "Ostrel Dramlin" --sim-no-source
 expect_status "list --json" 0
-expect_json "json: destinations" '.destinations | map([.index, .name, .displayName, .offline])' \
-    '[[0,"Ostrel Dramlin","Ostrel Dramlin",false]]'
+expect_json "json: destinations" '.destinations | map([.index, .name, .displayName, .offline, .usbMidiDevice])' \
+    '[[0,"Ostrel Dramlin","Ostrel Dramlin",false,true]]'
 expect_json "json: no source" '.sources' '[]'
 expect_json "json: references are numbers" '.destinations[0].ref | type' '"number"'
 

@@ -175,6 +175,10 @@ struct CandidateCase {
     const char* logLine;
 };
 
+void PrintTo(const CandidateCase& c, std::ostream* os) {
+    *os << c.what;
+}
+
 class EmptyNameSetWithout : public CoreMidiPortTest, public testing::WithParamInterface<CandidateCase> {};
 
 TEST_P(EmptyNameSetWithout, ExactlyOneUsbDeviceConnectsNowhere) {
