@@ -8,8 +8,8 @@
 class QWidget;
 
 // The dialogs the controller shows, apart from the window itself: a modal panel that blocks until
-// answered, sheets on the window that return at once, the open sheet and the About panel. The
-// application uses QtDialogPresenter; tests put a scripted one in its place.
+// answered, the device chooser, sheets on the window that return at once, the open sheet and the
+// About panel. The application uses QtDialogPresenter; tests put a scripted one in its place.
 class DialogPresenter {
 public:
     // The answers of a modal panel.
@@ -22,6 +22,10 @@ public:
     // alternateButton. An empty alternate text means a single button.
     virtual int RunAlertPanel(QWidget* window, const QString& title, const QString& message,
                               const QString& defaultText, const QString& alternateText) = 0;
+    // An application-modal list of devices with OK and Cancel; blocks until answered and answers the
+    // index of the chosen device, or -1 when cancelled (Cancel, Escape, the dialog closed).
+    virtual int ChooseDevice(QWidget* window, const QString& title, const QString& message,
+                             const QStringList& devices) = 0;
     // A message sheet on the window with one button; returns at once and reports nothing.
     virtual void BeginAlertSheet(QWidget* window, const QString& title, const QString& button,
                                  const QString& message) = 0;

@@ -1,10 +1,14 @@
 #include "QtDialogPresenter.h"
 
 #include <QApplication>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QLabel>
+#include <QListWidget>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QVBoxLayout>
 
 namespace {
 
@@ -35,6 +39,35 @@ int QtDialogPresenter::RunAlertPanel(QWidget* window, const QString& title, cons
     box.setEscapeButton(alternatePush ? alternatePush : defaultPush);
     box.exec();
     return alternatePush && box.clickedButton() == alternatePush ? alternateButton : defaultButton;
+}
+
+int QtDialogPresenter::ChooseDevice(QWidget* window, const QString& title, const QString& message,
+                                    const QStringList& devices) {
+    QDialog dialog(window);
+    dialog.setWindowModality(Qt::ApplicationModal);
+    dialog.setWindowTitle(title);
+    auto* layout = new QVBoxLayout(&dialog);
+    auto* text = new QLabel(message, &dialog);
+    text->setTextFormat(Qt::PlainText);
+    text->setWordWrap(true);
+    layout->addWidget(text);
+    auto* list = new QListWidget(&dialog);
+    list->setSelectionMode(QAbstractItemView::SingleSelection);
+    list->addItems(devices); // an item's text is never read as markup
+    layout->addWidget(list);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+    layout->addWidget(buttons);
+    QPushButton* ok = buttons->button(QDialogButtonBox::Ok);
+    QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    QObject::connect(list, &QListWidget::itemActivated, &dialog, &QDialog::accept);
+    QObject::connect(list, &QListWidget::currentRowChanged, ok, [ok](int row) { ok->setEnabled(row >= 0); });
+    list->setCurrentRow(devices.isEmpty() ? -1 : 0);
+    ok->setEnabled(list->currentRow() >= 0);
+    list->setFocus();
+    if (dialog.exec() != QDialog::Accepted)
+        return -1;
+    return list->currentRow();
 }
 
 void QtDialogPresenter::BeginAlertSheet(QWidget* window, const QString& title, const QString& button,

@@ -10,6 +10,7 @@
 #include "SysExSender.h"
 #include "Update.h"
 #include "UpdateSummary.h"
+#include "UsbMidiDevices.h"
 #include "Utilities.h"
 
 #include <QAction>
@@ -35,6 +36,8 @@
 #include <cmath>
 #include <fstream>
 #include <functional>
+#include <optional>
+#include <set>
 
 namespace {
 
@@ -51,6 +54,80 @@ QStringList LocalFiles(const QMimeData* data) {
         if (url.isLocalFile())
             files << url.toLocalFile();
     return files;
+}
+
+// Whether the port takes the endpoint for the name: as CoreMidiPort::EndpointHasRightName, by its
+// name or its display name (an endpoint whose display name cannot be read is never taken).
+bool AnswersTo(MidiService& service, MidiRef endpoint, const std::string& name) {
+    std::string portName;
+    std::string displayName;
+    service.GetStringProperty(endpoint, MidiProperty::Name, portName);
+    if (service.GetStringProperty(endpoint, MidiProperty::DisplayName, displayName) != midiNoError)
+        return false;
+    return portName == name || displayName == name;
+}
+
+// The endpoint the port takes for the name: the first destination (or source) that answers to it;
+// 0 when none does.
+MidiRef FirstAnswering(MidiService& service, bool destinations, const std::string& name) {
+    const std::uint32_t count = destinations ? service.NumberOfDestinations() : service.NumberOfSources();
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const MidiRef endpoint = destinations ? service.GetDestination(i) : service.GetSource(i);
+        if (endpoint != 0 && AnswersTo(service, endpoint, name))
+            return endpoint;
+    }
+    return 0;
+}
+
+// A name by which the port finds this device's destination and source and nothing else's: its port
+// name, else its display name. Nothing when another endpoint comes first under both (two devices of
+// one make look alike).
+std::optional<std::string> NameThatFinds(MidiService& service, const UsbMidiDevice& device) {
+    for (const std::string& name : {device.portName, device.name}) {
+        if (name.empty())
+            continue;
+        if (FirstAnswering(service, true, name) == device.destination &&
+            FirstAnswering(service, false, name) == device.source)
+            return name;
+    }
+    return std::nullopt;
+}
+
+// The port names of an update that names none. Several USB MIDI devices: the user chooses, and the
+// chosen device's name is the answer; nothing when the job is to end without sending, with why
+// saying so. One or none: the empty set, so that the port takes the only one (or waits for one).
+std::optional<std::set<std::string>>
+PortNamesForUnnamedUpdate(const std::shared_ptr<MainThreadChannel>& channel, MidiService& service,
+                          QString& why) {
+    const std::vector<UsbMidiDevice> devices = FindUsbMidiDevices(service);
+    if (devices.size() < 2)
+        return std::set<std::string>();
+    QStringList descriptions;
+    for (const UsbMidiDevice& device : devices)
+        descriptions << QString::fromStdString(DescribeUsbMidiDevice(device));
+    LogLine(Format("The update names no port and there are %u USB MIDI devices; asking which one to update",
+                   static_cast<unsigned int>(devices.size())));
+    auto answer = std::make_shared<int>(-1);
+    // Should the window go away meanwhile, no device was chosen: nothing is sent.
+    const bool asked = channel->RunAndWait(
+        [answer, descriptions](ZephAppDelegate& d) { *answer = d.chooseUsbMidiDevice(descriptions); });
+    if (!asked || *answer < 0 || static_cast<std::size_t>(*answer) >= devices.size()) {
+        LogLine("No device was chosen");
+        why = QStringLiteral("Update cancelled: no device was chosen.");
+        return std::nullopt;
+    }
+    const UsbMidiDevice& chosen = devices[static_cast<std::size_t>(*answer)];
+    const std::optional<std::string> name = NameThatFinds(service, chosen);
+    if (!name) {
+        LogLine(Format("The chosen USB MIDI device, %s, cannot be told apart from another port by its name",
+                       DescribeUsbMidiDevice(chosen).c_str()));
+        why = QStringLiteral("Update cancelled: the chosen device has the same name as another MIDI port, so "
+                             "it cannot be told apart. Unplug the devices not to be updated and try again.");
+        return std::nullopt;
+    }
+    LogLine(Format("Updating the chosen USB MIDI device, %s, by the name \"%s\"",
+                   DescribeUsbMidiDevice(chosen).c_str(), name->c_str()));
+    return std::set<std::string>{*name};
 }
 
 } // namespace
@@ -331,8 +408,18 @@ void ZephAppDelegate::updateThreadFile(const std::shared_ptr<MainThreadChannel>&
             const QString note = QString::fromStdString(update.message);
             channel->RunAndWait([note](ZephAppDelegate& d) { d.messageBeforeUpdate(note); });
         }
+        std::set<std::string> portNames = update.macPortNames;
+        if (portNames.empty()) {
+            QString why;
+            std::optional<std::set<std::string>> names = PortNamesForUnnamedUpdate(channel, service, why);
+            if (!names) {
+                channel->Post([why](ZephAppDelegate& d) { d.updateCancelled(why); });
+                return;
+            }
+            portNames = std::move(*names);
+        }
         channel->Post([](ZephAppDelegate& d) { d.progress(std::nullopt); });
-        CoreMidiPort port(service, update.macPortNames);
+        CoreMidiPort port(service, portNames);
         SimpleSysExSender sender(port);
         channel->Post([](ZephAppDelegate& d) { d.status(QStringLiteral("Updating...")); });
         sender.Send(update, sink);
@@ -398,6 +485,23 @@ void ZephAppDelegate::messageBeforeUpdate(const QString& text) {
     // The answer does not matter: the note cannot stop the update.
     dialogs.RunAlertPanel(mainWindow.get(), QStringLiteral("Important note about this update"), text,
                           QStringLiteral("Start update"), QString());
+}
+
+int ZephAppDelegate::chooseUsbMidiDevice(const QStringList& devices) {
+    return dialogs.ChooseDevice(
+        mainWindow.get(), QStringLiteral("Choose the device to update"),
+        QStringLiteral("This update does not name the device it is for, and several USB "
+                       "MIDI devices are connected. Choose the one to update:"),
+        devices);
+}
+
+void ZephAppDelegate::updateCancelled(const QString& text) {
+    Log(QStringLiteral("Cancelled: ") + text);
+    QProgressBar* bar = mainWindow->progressIndicator;
+    bar->setRange(0, MainWindow::progressScale);
+    bar->setValue(0);
+    Record(QStringLiteral("bar empty"));
+    SetStatusText(text);
 }
 
 void ZephAppDelegate::showAlert(const QString& text) {

@@ -4,6 +4,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <memory>
@@ -81,6 +82,10 @@ public:
     void error(const QString& text);
     void completed(const QString& text);
     void messageBeforeUpdate(const QString& text);
+    // Asks which of the devices (as the user reads them) to update; the index, or -1 for none.
+    int chooseUsbMidiDevice(const QStringList& devices);
+    // The job ends before sending anything: the text in the status field, the bar empty.
+    void updateCancelled(const QString& text);
     // May be called on any thread.
     void showAlert(const QString& text);
     void alertSheetDidEnd(int returnCode);

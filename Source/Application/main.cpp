@@ -24,13 +24,18 @@
 namespace {
 
 // For --screenshot: the real dialogs, except that a modal panel is answered with its default
-// button at once (the note before an update), so that the update runs on unattended.
+// button at once (the note before an update), so that the update runs on unattended, and the device
+// chooser is cancelled at once (nobody is there to choose).
 class UnattendedDialogs : public QtDialogPresenter {
 public:
     int RunAlertPanel(QWidget*, const QString& title, const QString&, const QString& defaultText,
                       const QString&) override {
         LogLine(QStringLiteral("Answered \"%1\" with \"%2\"").arg(title, defaultText).toStdString());
         return defaultButton;
+    }
+    int ChooseDevice(QWidget*, const QString& title, const QString&, const QStringList&) override {
+        LogLine(QStringLiteral("Answered \"%1\" with \"Cancel\"").arg(title).toStdString());
+        return -1;
     }
 };
 

@@ -54,6 +54,17 @@ int ScriptedDialogs::RunAlertPanel(QWidget*, const QString& title, const QString
     return answer;
 }
 
+int ScriptedDialogs::ChooseDevice(QWidget*, const QString& title, const QString& message,
+                                  const QStringList& devices) {
+    events << QStringLiteral("chooser %1: %2").arg(title, message);
+    deviceLists << devices;
+    if (deviceAnswers.empty())
+        return -1;
+    const int answer = deviceAnswers.front();
+    deviceAnswers.pop_front();
+    return answer;
+}
+
 void ScriptedDialogs::BeginAlertSheet(QWidget*, const QString& title, const QString& button,
                                       const QString& message) {
     events << QStringLiteral("sheet %1 [%2]: %3").arg(title, button, message);
@@ -113,6 +124,7 @@ AppRig::~AppRig() {
     // Jobs that outlived the window finish on their own; the service must outlive them.
     if (!channel->WaitForWorkers(10000))
         qFatal("a worker thread did not end");
+    otherDevices.clear();
     device.reset();
 }
 
@@ -122,6 +134,22 @@ QString AppRig::WriteFile(const QString& name, const QByteArray& bytes) {
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
         qFatal("cannot write a test file");
     return path;
+}
+
+SimulatedDevice& AppRig::AddDevice(SimulatedDevice::Options options) {
+    otherDevices.push_back(std::make_unique<SimulatedDevice>(service, std::move(options)));
+    return *otherDevices.back();
+}
+
+QString AppRig::WriteSysExFile(const QString& name) {
+    QByteArray bytes;
+    for (int message = 0; message < 20; ++message) {
+        bytes.append("\xF0\x00\x00\x0E", 4);
+        for (int i = 0; i < 50; ++i)
+            bytes.append(static_cast<char>((message * 5 + i) & 0x7F));
+        bytes.append('\xF7');
+    }
+    return WriteFile(name, bytes);
 }
 
 QString AppRig::WriteUpdateFile(const QString& name, const std::string& note, int portions) {

@@ -35,14 +35,16 @@ private:
 };
 
 // The dialogs, scripted: each one is written to the test's record of window changes; the modal
-// panel answers at once (after running an optional hook "while it is shown"), the sheets stay
-// shown until the test ends them.
+// panel and the device chooser answer at once (the panel after running an optional hook "while it
+// is shown"), the sheets stay shown until the test ends them.
 class ScriptedDialogs : public DialogPresenter {
 public:
     explicit ScriptedDialogs(QStringList& events) : events(events) {}
 
     int RunAlertPanel(QWidget* window, const QString& title, const QString& message,
                       const QString& defaultText, const QString& alternateText) override;
+    int ChooseDevice(QWidget* window, const QString& title, const QString& message,
+                     const QStringList& devices) override;
     void BeginAlertSheet(QWidget* window, const QString& title, const QString& button,
                          const QString& message) override;
     void BeginStopAlert(QWidget* window, const QString& messageText, const QString& informativeText,
@@ -55,6 +57,10 @@ public:
     std::deque<int> panelAnswers;
     // Runs inside the modal panel, while it is shown.
     std::function<void(const QString& title)> whilePanelShown;
+    // Answers for the next device choosers, in order; without one the chooser is cancelled.
+    std::deque<int> deviceAnswers;
+    // The device lists the choosers showed, in order.
+    QList<QStringList> deviceLists;
 
     bool AlertShown() const { return bool(alertDidEnd); }
     void DismissAlert();
@@ -81,6 +87,11 @@ public:
     // An update file with one portion per entry of portions, for the Kelva's port names.
     QString WriteUpdateFile(const QString& name, const std::string& note, int portions = 2);
     QString WriteFile(const QString& name, const QByteArray& bytes);
+    // A raw SysEx file (.syx): an update that names no port, sent to a USB MIDI device.
+    QString WriteSysExFile(const QString& name);
+
+    // Another simulated device on the service, kept until the workers have ended.
+    SimulatedDevice& AddDevice(SimulatedDevice::Options options);
 
     // Drops files on a widget of the window (the window itself by default), as the window system
     // does: the drag enters, then drops if it was accepted. Answers whether the drop was accepted.
@@ -101,6 +112,7 @@ public:
     ScopedLogCapture log;
     VirtualMidiService service;
     std::unique_ptr<SimulatedDevice> device;
+    std::vector<std::unique_ptr<SimulatedDevice>> otherDevices;
     ScriptedDialogs dialogs{events};
     std::unique_ptr<ZephAppDelegate> delegate;
     std::shared_ptr<MainThreadChannel> channel;

@@ -5,9 +5,11 @@
 #include "QtDialogPresenter.h"
 
 #include <QApplication>
+#include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
@@ -98,6 +100,74 @@ void DialogTests::modalPanelAnswersByButton() {
         QCOMPARE(informative,
                  QStringLiteral("An update is in progress.\nAre you sure you want to close this program?"));
     }
+}
+
+void DialogTests::deviceChooserAnswersChosenDevice_data() {
+    QTest::addColumn<QList<int>>("keys"); // typed in the list
+    QTest::addColumn<QString>("button");  // then pressed; empty: none
+    QTest::addColumn<int>("expected");
+
+    QTest::newRow("OK on the first") << QList<int>{} << QStringLiteral("OK") << 0;
+    QTest::newRow("down, then OK") << QList<int>{Qt::Key_Down} << QStringLiteral("OK") << 1;
+    QTest::newRow("down, down, Return") << QList<int>{Qt::Key_Down, Qt::Key_Down} << QString() << 2;
+    QTest::newRow("down, then Cancel") << QList<int>{Qt::Key_Down} << QStringLiteral("Cancel") << -1;
+    QTest::newRow("down, then Escape") << QList<int>{Qt::Key_Down, Qt::Key_Escape} << QString() << -1;
+}
+
+void DialogTests::deviceChooserAnswersChosenDevice() {
+    QFETCH(QList<int>, keys);
+    QFETCH(QString, button);
+    QFETCH(int, expected);
+    QWidget window;
+    window.show();
+    QtDialogPresenter dialogs;
+    const QStringList devices{QStringLiteral("\"Ostrel Kelva\" (port \"Ostrel Kelva MIDI 1\")"),
+                              QStringLiteral("\"<b>Synth</b>\" (port \"Synth MIDI 1\")"),
+                              QStringLiteral("\"Ostrel Dramlin\"")};
+    const QString message = QStringLiteral("Several USB MIDI devices & <i>no</i> port named: choose one");
+    Qt::WindowModality modality = Qt::NonModal;
+    QString title;
+    QString label;
+    QStringList shown;
+    bool okWithoutChoice = true;
+    QTimer::singleShot(0, &window, [&] {
+        QDialog* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        QVERIFY(dialog);
+        modality = dialog->windowModality();
+        title = dialog->windowTitle();
+        auto* text = dialog->findChild<QLabel*>();
+        QVERIFY(text);
+        QCOMPARE(text->textFormat(), Qt::PlainText);
+        label = text->text();
+        auto* list = dialog->findChild<QListWidget*>();
+        QVERIFY(list);
+        for (int row = 0; row < list->count(); ++row)
+            shown << list->item(row)->text();
+        auto* box = dialog->findChild<QDialogButtonBox*>();
+        QVERIFY(box);
+        // OK is offered only while a device is selected.
+        list->setCurrentRow(-1);
+        okWithoutChoice = box->button(QDialogButtonBox::Ok)->isEnabled();
+        list->setCurrentRow(0);
+        for (int key : keys)
+            QTest::keyClick(list, static_cast<Qt::Key>(key));
+        if (keys.isEmpty() || keys.last() != Qt::Key_Escape) {
+            if (button.isEmpty())
+                QTest::keyClick(list, Qt::Key_Return);
+            else
+                for (QAbstractButton* push : box->buttons())
+                    if (push->text().remove(QLatin1Char('&')) == button)
+                        push->click();
+        }
+    });
+    const int answer =
+        dialogs.ChooseDevice(&window, QStringLiteral("Choose the device to update"), message, devices);
+    QCOMPARE(answer, expected);
+    QCOMPARE(modality, Qt::ApplicationModal);
+    QCOMPARE(title, QStringLiteral("Choose the device to update"));
+    QCOMPARE(label, message);
+    QCOMPARE(shown, devices);
+    QVERIFY(!okWithoutChoice);
 }
 
 void DialogTests::openSheetOffersUpdAndSyx() {

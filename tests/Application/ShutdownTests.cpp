@@ -48,6 +48,24 @@ void ShutdownTests::whileWorkerWaitsForTheNote() {
     QCOMPARE(rig.dialogs.panels, 0);
 }
 
+void ShutdownTests::whileWorkerWaitsForTheDeviceChoice() {
+    AppRig rig;
+    SimulatedDevice::Options second;
+    second.name = second.displayName = "Ostrel Dramlin";
+    second.usbDevice = 2;
+    SimulatedDevice& other = rig.AddDevice(second);
+    rig.delegate->updateWithFile(rig.WriteSysExFile(QStringLiteral("kelva.syx")));
+    QVERIFY(rig.channel->WaitForWaitsBegun(1, timeoutMs));
+    QCoreApplication::processEvents();                     // runs updateDidStart only
+    QVERIFY(rig.channel->WaitForWaitsBegun(2, timeoutMs)); // now waiting for the chooser
+    CloseAndFinish(rig);
+    QVERIFY(rig.dialogs.deviceLists.isEmpty());
+    QVERIFY(rig.device->ReceivedBytes().empty());
+    QVERIFY(other.ReceivedBytes().empty());
+    const auto log = rig.LogLines();
+    QVERIFY(std::find(log.begin(), log.end(), "No device was chosen") != log.end());
+}
+
 void ShutdownTests::whileWorkerWaitsToEnd() {
     AppRig rig;
     rig.delegate->updateWithFile(rig.WriteUpdateFile(QStringLiteral("kelva.upd"), ""));

@@ -10,6 +10,7 @@
 #include <QTest>
 
 #include <algorithm>
+#include <array>
 #include <sstream>
 
 namespace {
@@ -29,6 +30,21 @@ QString ReaderText(const QByteArray& bytes) {
 
 bool Contains(const std::vector<std::string>& lines, const std::string& line) {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+SimulatedDevice::Options Device(const std::string& name, const std::string& displayName,
+                                std::int32_t usbDevice) {
+    SimulatedDevice::Options options;
+    options.name = name;
+    options.displayName = displayName;
+    options.usbDevice = usbDevice;
+    return options;
+}
+
+bool SawVerdictSheet(const QStringList& events) {
+    return std::any_of(events.begin(), events.end(), [](const QString& event) {
+        return event.startsWith(QStringLiteral("sheet Completed"));
+    });
 }
 
 } // namespace
@@ -172,4 +188,122 @@ void UpdateJobTests::sendersErrorStaysInStatusText() {
     QCOMPARE(rig.dialogs.alerts, 0);
     for (const QString& event : rig.events)
         QVERIFY2(!event.startsWith(QStringLiteral("sheet Completed")), qPrintable(event));
+}
+
+void UpdateJobTests::chooserOnlyForSeveralUsbDevices_data() {
+    QTest::addColumn<bool>("namesPorts");
+    QTest::addColumn<int>("kelvaUsbDevice"); // 0: a software port
+    QTest::addColumn<int>("otherUsbDevice"); // -1: no other device; 0: a software port
+    QTest::addColumn<bool>("chooserShown");
+    QTest::addColumn<bool>("kelvaUpdated");
+
+    QTest::newRow("raw file, the only USB device") << false << 1 << -1 << false << true;
+    QTest::newRow("raw file, one USB device beside a software port") << false << 1 << 0 << false << true;
+    QTest::newRow("raw file, no USB device") << false << 0 << -1 << false << false;
+    QTest::newRow("named ports, two USB devices") << true << 1 << 2 << false << true;
+    QTest::newRow("raw file, two USB devices") << false << 1 << 2 << true << false;
+}
+
+void UpdateJobTests::chooserOnlyForSeveralUsbDevices() {
+    QFETCH(bool, namesPorts);
+    QFETCH(int, kelvaUsbDevice);
+    QFETCH(int, otherUsbDevice);
+    QFETCH(bool, chooserShown);
+    QFETCH(bool, kelvaUpdated);
+    AppRig rig(Device("Ostrel Kelva", "Ostrel Kelva", kelvaUsbDevice));
+    SimulatedDevice* other =
+        otherUsbDevice < 0 ? nullptr : &rig.AddDevice(Device("Synth MIDI 1", "Synth", otherUsbDevice));
+    const QString file = namesPorts ? rig.WriteUpdateFile(QStringLiteral("kelva.upd"), "")
+                                    : rig.WriteSysExFile(QStringLiteral("kelva.syx"));
+    QVERIFY(rig.Drop({file}));
+    QVERIFY(rig.WaitUntilIdle());
+
+    QCOMPARE(rig.dialogs.deviceLists.size(), chooserShown ? 1 : 0);
+    QCOMPARE(!rig.device->ReceivedBytes().empty(), kelvaUpdated);
+    QCOMPARE(SawVerdictSheet(rig.events), kelvaUpdated);
+    if (other)
+        QVERIFY(other->ReceivedBytes().empty());
+}
+
+void UpdateJobTests::chooserAnswerDecidesTheDevice_data() {
+    QTest::addColumn<QStringList>("first"); // name, display name
+    QTest::addColumn<QStringList>("second");
+    QTest::addColumn<QStringList>("strayPort"); // a software source made before the second device
+    QTest::addColumn<int>("answer");
+    QTest::addColumn<int>("updated");    // which device receives the update; -1: neither
+    QTest::addColumn<QString>("status"); // when neither: what the status field says
+
+    const QStringList kelva{QStringLiteral("Ostrel Kelva MIDI 1"), QStringLiteral("Ostrel Kelva")};
+    const QStringList dramlin{QStringLiteral("Ostrel Dramlin MIDI 1"), QStringLiteral("Ostrel Dramlin")};
+    const QString cancelled = QStringLiteral("Update cancelled: no device was chosen.");
+    const QString lookAlike =
+        QStringLiteral("Update cancelled: the chosen device has the same name as another MIDI "
+                       "port, so it cannot be told apart. Unplug the devices not to be "
+                       "updated and try again.");
+    const QStringList none;
+    QTest::newRow("the first") << kelva << dramlin << none << 0 << 0 << QString();
+    QTest::newRow("the second") << kelva << dramlin << none << 1 << 1 << QString();
+    QTest::newRow("one display name, own port names")
+        << kelva << QStringList{QStringLiteral("Ostrel Kelva MIDI 2"), QStringLiteral("Ostrel Kelva")} << none
+        << 1 << 1 << QString();
+    QTest::newRow("one port name, own display names")
+        << kelva << QStringList{QStringLiteral("Ostrel Kelva MIDI 1"), QStringLiteral("Ostrel Kelva 2")}
+        << none << 1 << 1 << QString();
+    QTest::newRow("cancelled") << kelva << dramlin << none << -1 << -1 << cancelled;
+    QTest::newRow("look-alikes") << kelva << kelva << none << 1 << -1 << lookAlike;
+    // Its replies would be looked for on the other source.
+    QTest::newRow("a source of the same name comes first")
+        << kelva << dramlin << dramlin << 1 << -1 << lookAlike;
+}
+
+void UpdateJobTests::chooserAnswerDecidesTheDevice() {
+    QFETCH(QStringList, first);
+    QFETCH(QStringList, second);
+    QFETCH(QStringList, strayPort);
+    QFETCH(int, answer);
+    QFETCH(int, updated);
+    QFETCH(QString, status);
+    AppRig rig(Device(first[0].toStdString(), first[1].toStdString(), 1));
+    if (!strayPort.isEmpty()) {
+        VirtualMidiService::EndpointInfo stray;
+        stray.name = strayPort[0].toStdString();
+        stray.displayName = strayPort[1].toStdString();
+        rig.service.AddSource(stray);
+    }
+    SimulatedDevice& other = rig.AddDevice(Device(second[0].toStdString(), second[1].toStdString(), 2));
+    const std::array<SimulatedDevice*, 2> devices{rig.device.get(), &other};
+    rig.dialogs.deviceAnswers = {answer};
+    QVERIFY(rig.Drop({rig.WriteSysExFile(QStringLiteral("kelva.syx"))}));
+    QVERIFY(rig.WaitUntilIdle());
+
+    // Each device as the user reads it: the display name, with the port's name when it differs.
+    const auto described = [](const QStringList& device) {
+        return QStringLiteral("\"%1\" (port \"%2\")").arg(device[1], device[0]);
+    };
+    QCOMPARE(rig.dialogs.deviceLists, (QList<QStringList>{{described(first), described(second)}}));
+    QCOMPARE(rig.events.filter(QStringLiteral("chooser ")),
+             QStringList{
+                 QStringLiteral("chooser Choose the device to update: This update does not name the device "
+                                "it is for, and several USB MIDI devices are connected. Choose the one to "
+                                "update:")});
+    for (int i = 0; i < 2; ++i)
+        QCOMPARE(!devices[static_cast<std::size_t>(i)]->ReceivedBytes().empty(), i == updated);
+    QCOMPARE(rig.dialogs.alerts, 0);
+    if (updated >= 0) {
+        QCOMPARE(devices[static_cast<std::size_t>(updated)]->Portions().size(), std::size_t(1));
+        QVERIFY(SawVerdictSheet(rig.events));
+        const std::string chosen = described(updated == 0 ? first : second).toStdString();
+        const auto log = rig.LogLines();
+        QVERIFY(std::any_of(log.begin(), log.end(), [&chosen](const std::string& line) {
+            return line.rfind("Updating the chosen USB MIDI device, " + chosen, 0) == 0;
+        }));
+        return;
+    }
+    // Nothing sent, and no verdict: the chooser, then the cancelled job's end.
+    QCOMPARE(From(rig.events, rig.events.filter(QStringLiteral("chooser ")).value(0)).mid(1),
+             (QStringList{QStringLiteral("bar empty"), QStringLiteral("status text: ") + status,
+                          QStringLiteral("done")}));
+    QCOMPARE(rig.delegate->textField()->text(), status);
+    QVERIFY(rig.delegate->progressIndicator()->maximum() > 0); // not busy
+    QCOMPARE(rig.delegate->progressIndicator()->value(), 0);
 }
