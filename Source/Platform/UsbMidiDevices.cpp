@@ -18,8 +18,8 @@ std::vector<UsbMidiDevice> FindUsbMidiDevices(MidiService& service) {
     for (std::uint32_t i = 0; i < service.NumberOfDestinations(); ++i) {
         const MidiRef destination = service.GetDestination(i);
         const std::int32_t id = UsbDeviceOf(service, destination);
-        if (id == 0 || std::any_of(devices.begin(), devices.end(),
-                                   [id](const UsbMidiDevice& d) { return d.id == id; }))
+        if (id == 0 ||
+            std::any_of(devices.begin(), devices.end(), [id](const UsbMidiDevice& d) { return d.id == id; }))
             continue;
         UsbMidiDevice device;
         device.id = id;
