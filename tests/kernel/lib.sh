@@ -39,6 +39,27 @@ ktest_summary() {
 }
 
 # ---- the gadget ------------------------------------------------------------------------------
+# gadget_make DIR PRODUCT CARD_ID SERIAL ID_PRODUCT: the configfs gadget with one MIDI function,
+# once (not bound to a UDC yet).
+gadget_make() {
+    [ -d "$1" ] && return 0
+    mkdir -p "$1" || return 1
+    (
+        cd "$1" || exit 1
+        echo 0x1209 > idVendor
+        echo "$5" > idProduct
+        echo 0x0100 > bcdDevice
+        mkdir -p strings/0x409
+        echo "Ostrel" > strings/0x409/manufacturer
+        echo "$2" > strings/0x409/product
+        echo "$4" > strings/0x409/serialnumber
+        mkdir -p configs/c.1/strings/0x409
+        echo "MIDI" > configs/c.1/strings/0x409/configuration
+        mkdir -p functions/midi.usb0
+        echo "$3" > functions/midi.usb0/id
+        ln -s functions/midi.usb0 configs/c.1/
+    )
+}
 # Creates the gadget (once) and plugs it in; waits until the sequencer client is there.
 gadget_up() {
     if [ -n "$(cat "$GADGET_DIR/UDC" 2> /dev/null)" ]; then
@@ -46,24 +67,7 @@ gadget_up() {
         wait_seq_port "$GADGET_PRODUCT" "$GADGET_PRODUCT MIDI 1" 30
         return
     fi
-    if [ ! -d "$GADGET_DIR" ]; then
-        mkdir -p "$GADGET_DIR" || return 1
-        (
-            cd "$GADGET_DIR" || exit 1
-            echo 0x1209 > idVendor
-            echo 0x0001 > idProduct
-            echo 0x0100 > bcdDevice
-            mkdir -p strings/0x409
-            echo "Ostrel" > strings/0x409/manufacturer
-            echo "$GADGET_PRODUCT" > strings/0x409/product
-            echo "KT0001" > strings/0x409/serialnumber
-            mkdir -p configs/c.1/strings/0x409
-            echo "MIDI" > configs/c.1/strings/0x409/configuration
-            mkdir -p functions/midi.usb0
-            echo "$GADGET_CARD_ID" > functions/midi.usb0/id
-            ln -s functions/midi.usb0 configs/c.1/
-        ) || return 1
-    fi
+    gadget_make "$GADGET_DIR" "$GADGET_PRODUCT" "$GADGET_CARD_ID" KT0001 0x0001 || return 1
     gadget_plug
 }
 gadget_plug() {
@@ -107,6 +111,27 @@ gadget_release() {
         [ -f "$device/authorized" ] && echo 1 > "$device/authorized"
     done
     wait_seq_port "$GADGET_PRODUCT" "$GADGET_PRODUCT MIDI 1" 30
+}
+# A second USB MIDI device, another product, on the second UDC (the VM loads dummy_hcd with num=2):
+# for the tests that need two devices plugged in at once.
+SECOND_GADGET_DIR=/sys/kernel/config/usb_gadget/brenna
+SECOND_GADGET_UDC=dummy_udc.1
+SECOND_GADGET_PRODUCT="Brenna Synth"
+SECOND_GADGET_CARD_ID=BrennaDev
+second_gadget_up() {
+    [ -d "/sys/class/udc/$SECOND_GADGET_UDC" ] || {
+        echo "no $SECOND_GADGET_UDC (dummy_hcd not loaded with num=2?)" >&2
+        return 1
+    }
+    gadget_make "$SECOND_GADGET_DIR" "$SECOND_GADGET_PRODUCT" "$SECOND_GADGET_CARD_ID" KT0002 0x0002 || return 1
+    if [ -z "$(cat "$SECOND_GADGET_DIR/UDC")" ]; then
+        echo "$SECOND_GADGET_UDC" > "$SECOND_GADGET_DIR/UDC" || return 1
+    fi
+    wait_seq_port "$SECOND_GADGET_PRODUCT" "$SECOND_GADGET_PRODUCT MIDI 1" 30
+}
+second_gadget_unplug() {
+    echo "" > "$SECOND_GADGET_DIR/UDC" || return 1
+    wait_seq_client_gone "$SECOND_GADGET_PRODUCT" 30
 }
 # wait_rawmidi_input_open CARD TIMEOUT_S: waits until a program has the card's raw MIDI input open.
 wait_rawmidi_input_open() {
@@ -201,6 +226,125 @@ capture_start() {
 # capture_wait: waits for the recording to end; its status (0 = every byte expected arrived).
 capture_wait() {
     wait "$capture_pid"
+}
+
+# ---- the updater and the simulated device (the scripts set cli and work) ---------------------
+# Each output line with the time (microseconds) it arrived.
+stamp() {
+    local line
+    while IFS= read -r line; do
+        printf '%s %s\n' "${EPOCHREALTIME/./}" "$line"
+    done
+}
+# sim_start NAME RECORD [simulate options...]: the simulated device on the gadget's end, in the
+# background (pid in sim_pid), once it has the raw MIDI input open. sim_start_on CARD_ID NAME
+# RECORD [...]: the same on the end of another gadget.
+sim_start() {
+    sim_start_on "$GADGET_CARD_ID" "$@"
+}
+sim_start_on() {
+    local name=$2 record=$3
+    local card
+    card=$(card_by_id "$1")
+    shift 3
+    env --default-signal=INT,TERM "$cli" simulate --rawmidi "hw:$card,0,0" --sim-record "$record" "$@" \
+        > "$work/$name.sim.log" 2>&1 &
+    sim_pid=$!
+    sim_log=$work/$name.sim.log
+    wait_rawmidi_input_open "$card" 20
+}
+# sim_stop [PID LOG]: Ctrl-C for the simulated device (the last one started, unless named); it
+# writes its record and ends. False when it had to be killed or died of a signal other than the
+# one it was sent.
+sim_stop() {
+    local pid=${1:-$sim_pid} sim_log=${2:-$sim_log} status i
+    kill -INT "$pid" 2> /dev/null
+    for i in $(seq 1 150); do
+        kill -0 "$pid" 2> /dev/null || break
+        sleep 0.1
+    done
+    if kill -0 "$pid" 2> /dev/null; then
+        echo "  the simulated device did not end within 15 s of SIGINT; its output and threads:"
+        tail -n 8 "$sim_log" | sed 's/^/    /'
+        local task
+        for task in /proc/"$pid"/task/*; do
+            echo "    thread ${task##*/}: $(cat "$task/comm") $(awk '{print $3}' "$task/stat") in $(cat "$task/wchan" 2> /dev/null)"
+            sed -n '1,6s/^/      /p' "$task/stack" 2> /dev/null
+        done
+        kill -KILL "$pid"
+        local killed=${EPOCHREALTIME/./}
+        for i in $(seq 1 50); do
+            kill -0 "$pid" 2> /dev/null || break
+            sleep 0.1
+        done
+        if kill -0 "$pid" 2> /dev/null; then
+            echo "    still there 5 s after SIGKILL:"
+            for task in /proc/"$pid"/task/*; do
+                echo "    thread ${task##*/}: $(awk '{print $3}' "$task/stat" 2> /dev/null) in $(cat "$task/wchan" 2> /dev/null)"
+                sed -n '1,8s/^/      /p' "$task/stack" 2> /dev/null
+            done
+        fi
+        wait "$pid"
+        echo "    gone $(((${EPOCHREALTIME/./} - killed) / 1000)) ms after SIGKILL"
+        return 1
+    fi
+    wait "$pid"
+    status=$?
+    if [ "$status" -ne 0 ] && [ "$status" -ne 130 ]; then
+        echo "  the simulated device ended with status $status"
+        tail -n 5 "$sim_log"
+        return 1
+    fi
+}
+# update_start NAME FILE [update options...]: midi-updater-cli update in the background with its
+# JSON events stamped into $work/NAME.json; update_wait NAME then gives its exit status.
+update_start() {
+    local name=$1 file=$2
+    shift 2
+    (
+        set -o pipefail
+        timeout -k 5 "${KTEST_UPDATE_TIMEOUT:-300}" "$cli" update "$file" --yes --json "$@" \
+            2> "$work/$name.err" | stamp > "$work/$name.json"
+        echo "${PIPESTATUS[0]}" > "$work/$name.rc"
+    ) &
+    eval "update_pid_${name//[^A-Za-z0-9_]/_}=$!"
+}
+update_wait() {
+    local pid_var=update_pid_${1//[^A-Za-z0-9_]/_}
+    wait "${!pid_var}"
+    cat "$work/$1.rc"
+}
+# wait_event NAME TEXT TIMEOUT_S: waits until the update's JSON stream holds TEXT.
+wait_event() {
+    local deadline=$(($(date +%s) + $3))
+    while [ "$(date +%s)" -le "$deadline" ]; do
+        grep -q -F -- "$2" "$work/$1.json" 2> /dev/null && return 0
+        sleep 0.1
+    done
+    echo "  no \"$2\" from update $1 within $3 s"
+    return 1
+}
+verdict() { # NAME: the completed/error event's line
+    grep -E '"event": ?"(completed|error)"' "$work/$1.json" | tail -n 1 | cut -d' ' -f2-
+}
+# check_update NAME WANT_STATUS WANT_EVENT WANT_TEXT
+check_update() {
+    local name=$1 status
+    status=$(cat "$work/$name.rc" 2> /dev/null)
+    if [ "$status" = "$2" ] && verdict "$name" | grep -q -E "\"event\": ?\"$3\"" && verdict "$name" | grep -q -F -- "$4"; then
+        return 0
+    fi
+    echo "  update $name: exit ${status:-none} (wanted $2), verdict: $(verdict "$name")"
+    tail -n 5 "$work/$name.err"
+    return 1
+}
+# ms_between NAME FIRST_TEXT SECOND_TEXT: time from the first event holding FIRST_TEXT to the
+# first holding SECOND_TEXT.
+ms_between() {
+    local a b
+    a=$(grep -F -m 1 -- "$2" "$work/$1.json" | cut -d' ' -f1)
+    b=$(grep -F -m 1 -- "$3" "$work/$1.json" | cut -d' ' -f1)
+    [ -n "$a" ] && [ -n "$b" ] && echo $(((b - a) / 1000))
 }
 
 now_ms() { echo $(($(date +%s%N) / 1000000)); }

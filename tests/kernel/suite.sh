@@ -30,6 +30,7 @@ part() { # NAME COMMAND...
 part "harness self-test" bash "$here/harness-selftest.sh"
 part "ALSA back-end tests on the kernel's sequencer" bash "$here/alsa-tests.sh" "$@"
 part "updater on the USB MIDI device" bash "$here/updater-tests.sh" "$cli" "$data"
+part "the updater on a desktop-like machine" bash "$here/desktop-safety-tests.sh" "$cli" "$data"
 part "amidi comparison" bash "$here/amidi-compare.sh" "$data/all-1m.syx" "${KTEST_AMIDI_RUNS:-5}"
 
 echo

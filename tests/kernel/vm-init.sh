@@ -19,7 +19,13 @@ for arg in $(cat /proc/cmdline); do
 done
 
 while read -r module; do
-    insmod "/lib/modules/$module" || say "insmod $module failed"
+    case "$module" in
+        # Two USB device controllers (dummy_udc.0 and .1), so a second USB MIDI device can be
+        # plugged in beside the Ostrel Kelva.
+        dummy_hcd.ko) params="num=2" ;;
+        *) params= ;;
+    esac
+    insmod "/lib/modules/$module" $params || say "insmod $module $params failed"
 done < /modules.list
 mount -t configfs configfs /sys/kernel/config
 
