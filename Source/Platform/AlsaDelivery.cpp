@@ -1,6 +1,15 @@
 #include "AlsaDelivery.h"
 
+#include "Utilities.h"
+
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <dirent.h>
+#include <fstream>
+#include <unistd.h>
 
 namespace alsa {
 
@@ -69,6 +78,198 @@ RawMidiLocation RawMidiLocationForPort(int card, int port) {
 std::string RawMidiDeviceName(const RawMidiLocation& location) {
     return "hw:" + std::to_string(location.card) + "," + std::to_string(location.device) + "," +
            std::to_string(location.subdevice);
+}
+
+namespace {
+
+// Waits for the buffer to take more: the slice, or -ETIMEDOUT once nothing moved for stallMs.
+int WaitSlice(unsigned int lastProgress, unsigned int stallMs) {
+    if (TimeNow() - lastProgress >= stallMs)
+        return -ETIMEDOUT;
+    SleepFor(deliveryWaitSliceMs);
+    return 0;
+}
+
+} // namespace
+
+int WriteRawMidi(RawMidiOutput& output, const unsigned char* data, std::size_t size, unsigned int stallMs) {
+    const std::size_t bufferSize = output.BufferSize();
+    for (std::size_t done = 0; done < size;) {
+        const std::size_t piece = std::min(rawMidiWriteBytes, size - done);
+        unsigned int lastProgress = TimeNow();
+        for (std::size_t written = 0; written < piece;) {
+            const long n = output.Write(data + done + written, piece - written);
+            if (n > 0) {
+                written += static_cast<std::size_t>(n);
+                lastProgress = TimeNow();
+                continue;
+            }
+            if (n < 0 && n != -EAGAIN)
+                return static_cast<int>(n);
+            if (int err = WaitSlice(lastProgress, stallMs); err < 0)
+                return err;
+        }
+        // The buffer empties at the device's pace; waiting for that here, on the clock, leaves the
+        // drain only the bytes in flight.
+        lastProgress = TimeNow();
+        for (long lastAvailable = -1;;) {
+            const long available = output.Available();
+            if (available < 0)
+                return static_cast<int>(available);
+            if (static_cast<std::size_t>(available) >= bufferSize)
+                break;
+            if (available > lastAvailable && lastAvailable >= 0)
+                lastProgress = TimeNow();
+            lastAvailable = available;
+            if (int err = WaitSlice(lastProgress, stallMs); err < 0)
+                return err;
+        }
+        // Waiting for each piece to leave before the next is what keeps the bytes intact.
+        if (int err = output.Drain(); err < 0)
+            return err;
+        done += piece;
+    }
+    return 0;
+}
+
+int WaitForRoom(const std::function<int(int& freeCells)>& freeCells, std::size_t cells,
+                unsigned int stallMs) {
+    int free = 0;
+    if (int err = freeCells(free); err < 0)
+        return err;
+    unsigned int lastProgress = TimeNow();
+    while (free < 0 || static_cast<std::size_t>(free) < cells) {
+        // The receiver's reader frees cells as it takes events; there is nothing to wait on but time.
+        if (int err = WaitSlice(lastProgress, stallMs); err < 0)
+            return err;
+        const int before = free;
+        if (int err = freeCells(free); err < 0)
+            return err;
+        if (free > before)
+            lastProgress = TimeNow();
+    }
+    return 0;
+}
+
+std::string RawMidiNodePath(int card, int device) {
+    return "/dev/snd/midiC" + std::to_string(card) + "D" + std::to_string(device);
+}
+
+std::vector<PortHolder> ProcessesWithFileOpen(const std::string& path) {
+    std::vector<PortHolder> found;
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr)
+        return found;
+    while (const dirent* entry = readdir(proc)) {
+        const std::string pid = entry->d_name;
+        if (pid.empty() || !std::all_of(pid.begin(), pid.end(), [](char c) { return std::isdigit(c); }))
+            continue;
+        const std::string fdFolder = "/proc/" + pid + "/fd";
+        // Another user's process: its descriptors cannot be read, and it cannot be named.
+        DIR* fds = opendir(fdFolder.c_str());
+        if (fds == nullptr)
+            continue;
+        bool holds = false;
+        while (const dirent* fd = readdir(fds)) {
+            if (fd->d_name[0] == '.')
+                continue;
+            char target[PATH_MAX];
+            const ssize_t length = readlink((fdFolder + "/" + fd->d_name).c_str(), target, sizeof target - 1);
+            if (length > 0 &&
+                path.compare(0, std::string::npos, target, static_cast<std::size_t>(length)) == 0) {
+                holds = true;
+                break;
+            }
+        }
+        closedir(fds);
+        if (!holds)
+            continue;
+        std::string name;
+        std::ifstream comm("/proc/" + pid + "/comm");
+        std::getline(comm, name);
+        found.push_back(PortHolder{name, -1, std::stoi(pid)});
+    }
+    closedir(proc);
+    return found;
+}
+
+namespace {
+
+// "A", "A and B", "A, B and C".
+std::string Enumeration(const std::vector<std::string>& items) {
+    std::string text;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (i > 0)
+            text += i + 1 == items.size() ? " and " : ", ";
+        text += items[i];
+    }
+    return text;
+}
+
+std::string BusyText(const std::string& port, const std::vector<PortHolder>& holders) {
+    if (holders.empty())
+        return "The " + port +
+               " is in use by another program. Close the program that uses it (a MIDI tool, a sound "
+               "server or a music program), then try again.";
+    std::vector<std::string> names;
+    bool connections = false;
+    for (const PortHolder& holder : holders) {
+        if (holder.client >= 0) {
+            names.push_back("\"" + holder.name + "\" (client " + std::to_string(holder.client) + ")");
+            connections = true;
+        } else {
+            names.push_back("\"" + holder.name + "\" (process " + std::to_string(holder.process) + ")");
+        }
+    }
+    const bool one = holders.size() == 1;
+    std::string advice = one ? "Close that program" : "Close those programs";
+    if (connections)
+        advice += one ? " or remove its connection" : " or remove their connections";
+    return "The " + port + " is in use by " + Enumeration(names) + ". " + advice + ", then try again.";
+}
+
+} // namespace
+
+std::string SendFailureText(const std::string& portName, int status, const std::vector<PortHolder>& holders,
+                            const std::string& statusText) {
+    const std::string port = portName.empty() ? "MIDI port" : "port \"" + portName + "\"";
+    switch (status) {
+    case -EBUSY:
+        return BusyText(port, holders);
+    case -ENODEV:
+    case -ENXIO:
+    case -ENOENT:
+    case -ESHUTDOWN:
+        return "The device of the " + port + " was disconnected. Connect it again to go on.";
+    case -ETIMEDOUT:
+        return "The device of the " + port + " stopped taking data (nothing moved for " +
+               std::to_string(deliveryStallMs / 1000) +
+               " seconds). Check the device and its cable, then try again.";
+    case -EACCES:
+    case -EPERM:
+        return "No permission to use the " + port +
+               ". Add the user to the \"audio\" group and log in again, or use a local desktop session.";
+    default:
+        // As the other back ends say it.
+        return "Could not send to the MIDI port" + (portName.empty() ? "" : " \"" + portName + "\"") + ": " +
+               statusText + ".";
+    }
+}
+
+std::string SequencerOpenFailureText(int error) {
+    const std::string what = std::string("cannot open the ALSA sequencer: ") + std::strerror(-error);
+    switch (error) {
+    case -ENOENT:
+    case -ENODEV:
+        return what + ". /dev/snd/seq is missing: the kernel's sequencer is not loaded. Load it with "
+                      "\"sudo modprobe snd-seq\" (the snd-seq module).";
+    case -EACCES:
+    case -EPERM:
+        return what + ". This user has no access to /dev/snd: add the user to the \"audio\" group and log in "
+                      "again, or use a local desktop session.";
+    default:
+        return what;
+    }
 }
 
 } // namespace alsa

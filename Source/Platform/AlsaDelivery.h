@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -52,7 +53,7 @@ std::vector<std::size_t> CutIntoEvents(std::size_t size, std::size_t limit);
 
 // The way a packet travels to a destination.
 enum class Delivery {
-    RawMidi,   // through the raw MIDI device behind the port: blocking writes, drained
+    RawMidi,   // through the raw MIDI device behind the port: non-blocking writes, drained
     Sequencer, // as sequencer SysEx events within the receiver's limits
 };
 
@@ -84,5 +85,64 @@ constexpr const char* usbMidiCardDriver = "USB-Audio";
 
 // Raw MIDI output is written in pieces of at most this many bytes, each drained before the next.
 constexpr std::size_t rawMidiWriteBytes = 4096;
+
+// Every wait of a delivery sleeps on the program's clock (SleepFor) in slices this short, so that an
+// interruption of the clock ends it within a slice, and gives up with -ETIMEDOUT when the receiver
+// has taken nothing for deliveryStallMs (the kernel's own raw MIDI drain gives up after 10 s too).
+constexpr unsigned int deliveryWaitSliceMs = 1;
+constexpr unsigned int deliveryStallMs = 10000;
+
+// An open raw MIDI output, non-blocking (alsa-lib behind it; a fake in the tests).
+class RawMidiOutput {
+public:
+    virtual ~RawMidiOutput() = default;
+    // Takes what fits in the output buffer: the bytes taken, -EAGAIN when it is full, or an error.
+    virtual long Write(const unsigned char* data, std::size_t size) = 0;
+    // The free bytes in the output buffer, or an error.
+    virtual long Available() = 0;
+    // The output buffer's size: Available() answers this when nothing is left to send.
+    virtual std::size_t BufferSize() = 0;
+    // Waits until what already left the buffer has left the device's driver (snd_rawmidi_drain).
+    virtual int Drain() = 0;
+};
+
+// Writes the bytes in pieces of at most rawMidiWriteBytes. After each piece it waits on the clock
+// until the output buffer is empty and then drains, so that the drain only waits for the bytes in
+// flight and a piece never follows another still on its way. Returns 0, the first error of the
+// output, or -ETIMEDOUT when the buffer did not move for `stallMs`. Whatever the clock throws
+// (an interruption) goes through unchanged.
+int WriteRawMidi(RawMidiOutput& output, const unsigned char* data, std::size_t size,
+                 unsigned int stallMs = deliveryStallMs);
+
+// Waits on the clock until `freeCells` reports at least `cells` free (0 at once when it does
+// already). Gives up with -ETIMEDOUT when the free count has not grown for `stallMs`; an error of
+// `freeCells` is returned as it is.
+int WaitForRoom(const std::function<int(int& freeCells)>& freeCells, std::size_t cells,
+                unsigned int stallMs = deliveryStallMs);
+
+// The device node of a card's raw MIDI device: /dev/snd/midiC<card>D<device>.
+std::string RawMidiNodePath(int card, int device);
+
+// Someone who holds a port that we could not open: a sequencer client subscribed to write to it
+// (client >= 0) or a process with the raw MIDI device open (process >= 0).
+struct PortHolder {
+    std::string name;
+    int client = -1;
+    int process = -1;
+    bool operator==(const PortHolder&) const = default;
+};
+
+// The processes that have `path` open, with their command names (/proc/PID/comm), found through
+// /proc/*/fd. Processes whose descriptors this user may not read are not found.
+std::vector<PortHolder> ProcessesWithFileOpen(const std::string& path);
+
+// What the user is told when sending to the port named `portName` (empty when unknown) failed
+// with `status`: who holds a busy port (`holders`) and what to do, a device that was disconnected,
+// a device that stopped taking data, no permission; otherwise the port and `statusText`.
+std::string SendFailureText(const std::string& portName, int status, const std::vector<PortHolder>& holders,
+                            const std::string& statusText);
+
+// Why the sequencer could not be opened (snd_seq_open's error) and what usually fixes it.
+std::string SequencerOpenFailureText(int error);
 
 } // namespace alsa

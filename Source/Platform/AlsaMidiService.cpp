@@ -24,8 +24,9 @@ namespace {
 struct OutputRoute {
     MidiRef destination = 0;
     alsa::Delivery delivery = alsa::Delivery::Sequencer;
-    snd_rawmidi_t* rawMidi = nullptr; // RawMidi: the open output
+    snd_rawmidi_t* rawMidi = nullptr; // RawMidi: the open output, non-blocking
     std::string rawMidiName;
+    std::size_t rawMidiBufferBytes = 0;
     bool subscribed = false; // Sequencer: our port is subscribed to the destination
 };
 
@@ -124,6 +125,29 @@ bool IsUsbMidiCard(int card) {
     return usb;
 }
 
+// An open raw MIDI output as WriteRawMidi sees it.
+class RawMidiHandle : public alsa::RawMidiOutput {
+public:
+    RawMidiHandle(snd_rawmidi_t* handle, std::size_t bufferBytes)
+        : handle(handle), bufferBytes(bufferBytes) {}
+    long Write(const unsigned char* data, std::size_t size) override {
+        return static_cast<long>(snd_rawmidi_write(handle, data, size));
+    }
+    long Available() override {
+        snd_rawmidi_status_t* status = nullptr;
+        snd_rawmidi_status_alloca(&status);
+        if (int err = snd_rawmidi_status(handle, status); err < 0)
+            return err;
+        return static_cast<long>(snd_rawmidi_status_get_avail(status));
+    }
+    std::size_t BufferSize() override { return bufferBytes; }
+    int Drain() override { return snd_rawmidi_drain(handle); }
+
+private:
+    snd_rawmidi_t* handle;
+    std::size_t bufferBytes;
+};
+
 // Whether the card has a raw MIDI output at the device and subdevice.
 bool RawMidiOutputExists(const alsa::RawMidiLocation& location) {
     snd_ctl_t* ctl = nullptr;
@@ -153,6 +177,7 @@ struct AlsaMidiService::State {
     std::vector<MidiRef> destinations; // as last counted
     std::vector<MidiRef> sources;
     std::vector<MidiRef> devices;
+    std::map<MidiRef, std::string> destinationNames; // the port names last seen when sending
 
     std::set<int> OwnClientNumbers() {
         std::set<int> own{queryClient};
@@ -166,10 +191,13 @@ struct AlsaMidiService::State {
     std::vector<MidiRef> EnumerateClients();
     int PortInfo(Address address, snd_seq_port_info_t* info);
     int ClientInfo(int client, snd_seq_client_info_t* info);
+    // The clients subscribed to write to a port, each once.
+    std::vector<alsa::PortHolder> WriteSubscribers(Address address);
 
     void OnEvent(Client& client, const snd_seq_event_t& event);
     void StopReaderIfUnused(Client& client);
     static void CloseRoute(OutputRoute& route);
+    static MidiStatus SendRawMidi(OutputRoute& route, const unsigned char* data, std::size_t size);
 };
 
 std::vector<MidiRef> AlsaMidiService::State::Enumerate(unsigned int caps) {
@@ -222,6 +250,31 @@ int AlsaMidiService::State::ClientInfo(int client, snd_seq_client_info_t* info) 
     return snd_seq_get_any_client_info(query, client, info);
 }
 
+std::vector<alsa::PortHolder> AlsaMidiService::State::WriteSubscribers(Address address) {
+    std::vector<alsa::PortHolder> holders;
+    std::lock_guard<std::mutex> lock(queryMutex);
+    snd_seq_query_subscribe_t* query = nullptr;
+    snd_seq_query_subscribe_alloca(&query);
+    snd_seq_addr_t root{static_cast<unsigned char>(address.client), static_cast<unsigned char>(address.port)};
+    snd_seq_query_subscribe_set_root(query, &root);
+    snd_seq_query_subscribe_set_type(query, SND_SEQ_QUERY_SUBS_WRITE);
+    snd_seq_client_info_t* info = nullptr;
+    snd_seq_client_info_alloca(&info);
+    for (int index = 0;; ++index) {
+        snd_seq_query_subscribe_set_index(query, index);
+        if (snd_seq_query_port_subscribers(this->query, query) < 0)
+            break;
+        const int client = snd_seq_query_subscribe_get_addr(query)->client;
+        if (std::any_of(holders.begin(), holders.end(), [&](const auto& h) { return h.client == client; }))
+            continue;
+        std::string name = "client " + std::to_string(client);
+        if (snd_seq_get_any_client_info(this->query, client, info) >= 0)
+            name = snd_seq_client_info_get_name(info);
+        holders.push_back(alsa::PortHolder{name, client, -1});
+    }
+    return holders;
+}
+
 void AlsaMidiService::State::OnEvent(Client& client, const snd_seq_event_t& event) {
     MidiPacket packet;
     client.decoder.Decode(event, packet.data);
@@ -254,10 +307,46 @@ void AlsaMidiService::State::StopReaderIfUnused(Client& client) {
 
 void AlsaMidiService::State::CloseRoute(OutputRoute& route) {
     if (route.rawMidi != nullptr) {
-        snd_rawmidi_drain(route.rawMidi);
+        // Every send ends drained, so only an interrupted or failed one leaves bytes behind: they
+        // are dropped rather than waited for (closing would drain them, for up to 10 s).
+        snd_rawmidi_drop(route.rawMidi);
         snd_rawmidi_close(route.rawMidi);
     }
     route = OutputRoute{};
+}
+
+MidiStatus AlsaMidiService::State::SendRawMidi(OutputRoute& route, const unsigned char* data,
+                                               std::size_t size) {
+    if (route.rawMidi == nullptr) {
+        // Non-blocking: a device held by someone else (a sequencer subscription makes snd-seq-midi
+        // hold it) answers -EBUSY at once, where a blocking open would wait until it is let go.
+        snd_rawmidi_t* handle = nullptr;
+        if (int err = snd_rawmidi_open(nullptr, &handle, route.rawMidiName.c_str(), SND_RAWMIDI_NONBLOCK);
+            err < 0)
+            return err;
+        snd_rawmidi_params_t* params = nullptr;
+        snd_rawmidi_params_alloca(&params);
+        if (int err = snd_rawmidi_params_current(handle, params); err < 0) {
+            snd_rawmidi_close(handle);
+            return err;
+        }
+        route.rawMidi = handle;
+        route.rawMidiBufferBytes = snd_rawmidi_params_get_buffer_size(params);
+    }
+    RawMidiHandle output(route.rawMidi, route.rawMidiBufferBytes);
+    int err = 0;
+    try {
+        err = alsa::WriteRawMidi(output, data, size);
+    } catch (...) {
+        // An interrupted wait: the device is let go, and the next send starts afresh.
+        CloseRoute(route);
+        throw;
+    }
+    // A failed write, wait or drain (the device unplugged: -ENODEV) closes the route, so that the
+    // next send looks at the destination again and opens whatever raw MIDI device is behind it then.
+    if (err < 0)
+        CloseRoute(route);
+    return err;
 }
 
 AlsaMidiService::AlsaMidiService() : state(std::make_unique<State>()) {}
@@ -267,7 +356,7 @@ std::unique_ptr<AlsaMidiService> AlsaMidiService::Open(std::string& whyNot) {
     alsa::QuietLibraryErrors();
     snd_seq_t* query = nullptr;
     if (int err = snd_seq_open(&query, "default", SND_SEQ_OPEN_OUTPUT, 0); err < 0) {
-        whyNot = std::string("cannot open the ALSA sequencer: ") + snd_strerror(err);
+        whyNot = alsa::SequencerOpenFailureText(err);
         return nullptr;
     }
     snd_seq_set_client_name(query, "MIDI Updater Service");
@@ -687,6 +776,19 @@ MidiStatus AlsaMidiService::Send(MidiRef outputPort, MidiRef destination, const 
         State::CloseRoute(route);
         return err;
     }
+    {
+        std::lock_guard<std::mutex> lock(state->mutex);
+        state->destinationNames[destination] = snd_seq_port_info_get_name(portInfo);
+    }
+
+    // A raw MIDI handle left from before an unplug answers its status with an error: the route is
+    // chosen afresh, as the device may have come back as another card.
+    if (route.rawMidi != nullptr) {
+        snd_rawmidi_status_t* status = nullptr;
+        snd_rawmidi_status_alloca(&status);
+        if (snd_rawmidi_status(route.rawMidi, status) < 0)
+            State::CloseRoute(route);
+    }
 
     if (route.destination != destination) {
         if (route.subscribed)
@@ -710,44 +812,8 @@ MidiStatus AlsaMidiService::Send(MidiRef outputPort, MidiRef destination, const 
     const unsigned char* data = packet.data.data();
     const std::size_t size = packet.data.size();
 
-    if (route.delivery == alsa::Delivery::RawMidi) {
-        // A handle left from before an unplug answers its status with an error: open afresh.
-        if (route.rawMidi != nullptr) {
-            snd_rawmidi_status_t* status = nullptr;
-            snd_rawmidi_status_alloca(&status);
-            if (snd_rawmidi_status(route.rawMidi, status) < 0) {
-                snd_rawmidi_close(route.rawMidi);
-                route.rawMidi = nullptr;
-            }
-        }
-        if (route.rawMidi == nullptr) {
-            if (int err = snd_rawmidi_open(nullptr, &route.rawMidi, route.rawMidiName.c_str(), 0); err < 0) {
-                route.rawMidi = nullptr;
-                return err;
-            }
-        }
-        for (std::size_t done = 0; done < size;) {
-            const std::size_t piece = std::min(alsa::rawMidiWriteBytes, size - done);
-            std::size_t written = 0;
-            while (written < piece) {
-                const ssize_t n = snd_rawmidi_write(route.rawMidi, data + done + written, piece - written);
-                if (n < 0) {
-                    snd_rawmidi_close(route.rawMidi);
-                    route.rawMidi = nullptr;
-                    return static_cast<MidiStatus>(n);
-                }
-                written += static_cast<std::size_t>(n);
-            }
-            // Waiting for the device to take each piece is what keeps the bytes intact.
-            if (int err = snd_rawmidi_drain(route.rawMidi); err < 0) {
-                snd_rawmidi_close(route.rawMidi);
-                route.rawMidi = nullptr;
-                return err;
-            }
-            done += piece;
-        }
-        return midiNoError;
-    }
+    if (route.delivery == alsa::Delivery::RawMidi)
+        return State::SendRawMidi(route, data, size);
 
     // Sequencer events, through a subscription (virmidi drops what does not come through one).
     if (!route.subscribed) {
@@ -777,6 +843,31 @@ MidiStatus AlsaMidiService::Send(MidiRef outputPort, MidiRef destination, const 
 
 std::string AlsaMidiService::StatusText(MidiStatus status) {
     return snd_strerror(status);
+}
+
+std::string AlsaMidiService::DescribeSendFailure(MidiRef destination, MidiStatus status) {
+    std::string name;
+    if (GetStringProperty(destination, MidiProperty::Name, name) != midiNoError) {
+        // Gone: the name it had when it was last sent to.
+        std::lock_guard<std::mutex> lock(state->mutex);
+        auto it = state->destinationNames.find(destination);
+        name = it == state->destinationNames.end() ? std::string() : it->second;
+    }
+    std::vector<alsa::PortHolder> holders;
+    auto address = alsa::EndpointAddress(destination);
+    if (status == -EBUSY && address) {
+        holders = state->WriteSubscribers(*address);
+        // No subscriber: a program that opened the raw MIDI device itself (amidi, a sound server).
+        snd_seq_client_info_t* client = nullptr;
+        snd_seq_client_info_alloca(&client);
+        if (holders.empty() && state->ClientInfo(address->client, client) >= 0) {
+            if (const int card = snd_seq_client_info_get_card(client); card >= 0) {
+                const alsa::RawMidiLocation location = alsa::RawMidiLocationForPort(card, address->port);
+                holders = alsa::ProcessesWithFileOpen(alsa::RawMidiNodePath(card, location.device));
+            }
+        }
+    }
+    return alsa::SendFailureText(name, status, holders, StatusText(status));
 }
 
 int AlsaMidiService::ClientNumber(MidiRef client) {

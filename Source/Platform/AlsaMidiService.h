@@ -16,17 +16,18 @@
 // no external devices.
 //
 // Sending: a destination that is a port of the kernel's raw MIDI bridge (a sound card such as a
-// USB MIDI device) gets the bytes through the raw MIDI device behind it, in blocking writes of at
-// most 4096 bytes each drained before the next; any other destination gets sequencer SysEx events
-// through a subscription, each small enough for the receiver and sent only once the receiver's
-// input pool has room. See docs/alsa-delivery.md.
+// USB MIDI device) gets the bytes through the raw MIDI device behind it, opened non-blocking (a port
+// held by another program fails at once with -EBUSY), in writes of at most 4096 bytes each drained
+// before the next, every wait on the program's clock and bounded; any other destination gets sequencer SysEx
+// events through a subscription, each small enough for the receiver and sent only once the receiver's input
+// pool has room. See docs/alsa-delivery.md.
 //
 // Each client has a receive thread of its own, running while the client has an input port; it
 // turns incoming events back into bytes and calls the input port's read procedure, one packet per
 // event, in arrival order, for events from connected sources only.
 class AlsaMidiService : public MidiService {
 public:
-    // Opens the sequencer; null with the reason when there is none.
+    // Opens the sequencer; null with the reason when there is none (and what usually fixes it).
     static std::unique_ptr<AlsaMidiService> Open(std::string& whyNot);
     ~AlsaMidiService() override;
     AlsaMidiService(const AlsaMidiService&) = delete;
@@ -55,6 +56,9 @@ public:
     MidiStatus PortDisconnectSource(MidiRef inputPort, MidiRef source) override;
     MidiStatus Send(MidiRef outputPort, MidiRef destination, const MidiPacket& packet) override;
     std::string StatusText(MidiStatus status) override;
+    // Says who holds a busy port (the clients subscribed to write to it, or the processes that
+    // opened its raw MIDI device), that a device was disconnected, and what to do.
+    std::string DescribeSendFailure(MidiRef destination, MidiStatus status) override;
 
     // The sequencer client numbers of the clients this service made (for tests and the listing).
     int ClientNumber(MidiRef client);

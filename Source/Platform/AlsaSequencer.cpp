@@ -4,7 +4,6 @@
 #include "Log.h"
 
 #include <cerrno>
-#include <chrono>
 #include <mutex>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -155,8 +154,7 @@ int SendSysExEvents(snd_seq_t* seq, int port, const Address* dest, const unsigne
     return 0;
 }
 
-int WaitForInputRoom(snd_seq_t* seq, int client, std::size_t cells, unsigned int pollMicros,
-                     unsigned int stallMs) {
+int WaitForInputRoom(snd_seq_t* seq, int client, std::size_t cells, unsigned int stallMs) {
     const int fd = SequencerFd(seq);
     if (fd < 0)
         return 0;
@@ -164,23 +162,12 @@ int WaitForInputRoom(snd_seq_t* seq, int client, std::size_t cells, unsigned int
     int free = 0;
     if (QueryInputPool(fd, client, pool, free) < 0 || pool <= 0)
         return 0;
-    int lastFree = free;
-    auto lastProgress = std::chrono::steady_clock::now();
-    while (static_cast<std::size_t>(free) < cells) {
-        // The receiver's reader frees cells as it takes events; there is nothing to wait on but time.
-        usleep(pollMicros);
-        if (int err = QueryInputPool(fd, client, pool, free); err < 0)
-            return err;
-        const auto now = std::chrono::steady_clock::now();
-        if (free > lastFree) {
-            lastFree = free;
-            lastProgress = now;
-        } else if (now - lastProgress > std::chrono::milliseconds(stallMs)) {
-            return -ETIMEDOUT;
-        }
-        lastFree = free;
-    }
-    return 0;
+    return WaitForRoom(
+        [fd, client](int& freeCells) {
+            int size = 0;
+            return QueryInputPool(fd, client, size, freeCells);
+        },
+        cells, stallMs);
 }
 
 int SequencerFd(snd_seq_t* seq) {

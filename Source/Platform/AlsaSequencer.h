@@ -71,11 +71,10 @@ int SendSysExEvents(snd_seq_t* seq, int port, const Address* dest, const unsigne
                     std::size_t size, std::size_t limit,
                     const std::function<int(std::size_t cells)>& waitForRoom);
 
-// Waits until client `client` has at least `cells` free input cells, looking every `pollMicros`,
-// giving up with -ETIMEDOUT when its free count has not grown for `stallMs`. Answers 0 at once
-// for a client without an input pool (a kernel client) or when the pool cannot be read.
-int WaitForInputRoom(snd_seq_t* seq, int client, std::size_t cells, unsigned int pollMicros = 200,
-                     unsigned int stallMs = 10000);
+// Waits on the program's clock until client `client` has at least `cells` free input cells (see
+// WaitForRoom: -ETIMEDOUT when its free count has not grown for `stallMs`). Answers 0 at once for a
+// client without an input pool (a kernel client) or when the pool cannot be read.
+int WaitForInputRoom(snd_seq_t* seq, int client, std::size_t cells, unsigned int stallMs = deliveryStallMs);
 
 // The sequencer's file descriptor (the first poll descriptor), or -1.
 int SequencerFd(snd_seq_t* seq);
