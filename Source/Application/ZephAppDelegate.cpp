@@ -37,7 +37,6 @@
 #include <fstream>
 #include <functional>
 #include <optional>
-#include <set>
 
 namespace {
 
@@ -56,52 +55,14 @@ QStringList LocalFiles(const QMimeData* data) {
     return files;
 }
 
-// Whether the port takes the endpoint for the name: as CoreMidiPort::EndpointHasRightName, by its
-// name or its display name (an endpoint whose display name cannot be read is never taken).
-bool AnswersTo(MidiService& service, MidiRef endpoint, const std::string& name) {
-    std::string portName;
-    std::string displayName;
-    service.GetStringProperty(endpoint, MidiProperty::Name, portName);
-    if (service.GetStringProperty(endpoint, MidiProperty::DisplayName, displayName) != midiNoError)
-        return false;
-    return portName == name || displayName == name;
-}
-
-// The endpoint the port takes for the name: the first destination (or source) that answers to it;
-// 0 when none does.
-MidiRef FirstAnswering(MidiService& service, bool destinations, const std::string& name) {
-    const std::uint32_t count = destinations ? service.NumberOfDestinations() : service.NumberOfSources();
-    for (std::uint32_t i = 0; i < count; ++i) {
-        const MidiRef endpoint = destinations ? service.GetDestination(i) : service.GetSource(i);
-        if (endpoint != 0 && AnswersTo(service, endpoint, name))
-            return endpoint;
-    }
-    return 0;
-}
-
-// A name by which the port finds this device's destination and source and nothing else's: its port
-// name, else its display name. Nothing when another endpoint comes first under both (two devices of
-// one make look alike).
-std::optional<std::string> NameThatFinds(MidiService& service, const UsbMidiDevice& device) {
-    for (const std::string& name : {device.portName, device.name}) {
-        if (name.empty())
-            continue;
-        if (FirstAnswering(service, true, name) == device.destination &&
-            FirstAnswering(service, false, name) == device.source)
-            return name;
-    }
-    return std::nullopt;
-}
-
-// The port names of an update that names none. Several USB MIDI devices: the user chooses, and the
-// chosen device's name is the answer; nothing when the job is to end without sending, with why
-// saying so. One or none: the empty set, so that the port takes the only one (or waits for one).
-std::optional<std::set<std::string>>
-PortNamesForUnnamedUpdate(const std::shared_ptr<MainThreadChannel>& channel, MidiService& service,
-                          QString& why) {
+// Which USB MIDI device an update that names no port goes to. Several: the user chooses, and the
+// answer is the chosen device's number; nothing when the job is to end without sending, with why
+// saying so. One or none: 0, so that the port takes the only one (or waits for one).
+std::optional<std::int32_t> UsbDeviceForUnnamedUpdate(const std::shared_ptr<MainThreadChannel>& channel,
+                                                      MidiService& service, QString& why) {
     const std::vector<UsbMidiDevice> devices = FindUsbMidiDevices(service);
     if (devices.size() < 2)
-        return std::set<std::string>();
+        return 0;
     QStringList descriptions;
     for (const UsbMidiDevice& device : devices)
         descriptions << QString::fromStdString(DescribeUsbMidiDevice(device));
@@ -117,17 +78,8 @@ PortNamesForUnnamedUpdate(const std::shared_ptr<MainThreadChannel>& channel, Mid
         return std::nullopt;
     }
     const UsbMidiDevice& chosen = devices[static_cast<std::size_t>(*answer)];
-    const std::optional<std::string> name = NameThatFinds(service, chosen);
-    if (!name) {
-        LogLine(Format("The chosen USB MIDI device, %s, cannot be told apart from another port by its name",
-                       DescribeUsbMidiDevice(chosen).c_str()));
-        why = QStringLiteral("Update cancelled: the chosen device has the same name as another MIDI port, so "
-                             "it cannot be told apart. Unplug the devices not to be updated and try again.");
-        return std::nullopt;
-    }
-    LogLine(Format("Updating the chosen USB MIDI device, %s, by the name \"%s\"",
-                   DescribeUsbMidiDevice(chosen).c_str(), name->c_str()));
-    return std::set<std::string>{*name};
+    LogLine(Format("Updating the chosen USB MIDI device, %s", DescribeUsbMidiDevice(chosen).c_str()));
+    return chosen.id;
 }
 
 } // namespace
@@ -408,18 +360,19 @@ void ZephAppDelegate::updateThreadFile(const std::shared_ptr<MainThreadChannel>&
             const QString note = QString::fromStdString(update.message);
             channel->RunAndWait([note](ZephAppDelegate& d) { d.messageBeforeUpdate(note); });
         }
-        std::set<std::string> portNames = update.macPortNames;
-        if (portNames.empty()) {
+        std::int32_t usbDevice = 0;
+        if (update.macPortNames.empty()) {
             QString why;
-            std::optional<std::set<std::string>> names = PortNamesForUnnamedUpdate(channel, service, why);
-            if (!names) {
+            const std::optional<std::int32_t> chosen = UsbDeviceForUnnamedUpdate(channel, service, why);
+            if (!chosen) {
                 channel->Post([why](ZephAppDelegate& d) { d.updateCancelled(why); });
                 return;
             }
-            portNames = std::move(*names);
+            usbDevice = *chosen;
         }
         channel->Post([](ZephAppDelegate& d) { d.progress(std::nullopt); });
-        CoreMidiPort port(service, portNames);
+        CoreMidiPort port(service, update.macPortNames);
+        port.TakeUsbDevice(usbDevice);
         SimpleSysExSender sender(port);
         channel->Post([](ZephAppDelegate& d) { d.status(QStringLiteral("Updating...")); });
         sender.Send(update, sink);

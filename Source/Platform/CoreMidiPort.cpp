@@ -77,7 +77,14 @@ bool CoreMidiPort::EndpointHasRightName(MidiRef e) {
 
 void CoreMidiPort::FindOnlyUsbDevice() {
     LogLine(Format("%s: The update names no port; looking for the USB MIDI device", "FindEndpoint"));
-    const std::vector<UsbMidiDevice> devices = FindUsbMidiDevices(service);
+    std::vector<UsbMidiDevice> devices = FindUsbMidiDevices(service);
+    if (chosenUsbDevice != 0) {
+        std::erase_if(devices, [this](const UsbMidiDevice& device) { return device.id != chosenUsbDevice; });
+        if (devices.empty()) {
+            LogLine(Format("%s: The chosen USB MIDI device is not there", "FindEndpoint"));
+            return;
+        }
+    }
     if (devices.empty()) {
         LogLine(Format("%s: No USB MIDI device found", "FindEndpoint"));
         return;
@@ -91,8 +98,8 @@ void CoreMidiPort::FindOnlyUsbDevice() {
         return;
     }
     const UsbMidiDevice& device = devices.front();
-    LogLine(Format("%s: Using the only USB MIDI device, %s", "FindEndpoint",
-                   DescribeUsbMidiDevice(device).c_str()));
+    LogLine(Format("%s: Using the %s USB MIDI device, %s", "FindEndpoint",
+                   chosenUsbDevice ? "chosen" : "only", DescribeUsbMidiDevice(device).c_str()));
     endpoint = device.destination;
     source = device.source;
     if (source == 0) {

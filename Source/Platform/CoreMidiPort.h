@@ -15,7 +15,8 @@
 class CoreMidiPort : public MidiPort {
 public:
     // An empty name set takes the one USB MIDI device there is (never a software port, a through
-    // port or a virtual one), and none while there are several: see FindUsbMidiDevices.
+    // port or a virtual one), and none while there are several unless one was chosen
+    // (TakeUsbDevice): see FindUsbMidiDevices.
     CoreMidiPort(MidiService& service, const std::set<std::string>& portNames);
     ~CoreMidiPort() override;
 
@@ -31,6 +32,10 @@ public:
     // Takes the last message received out of the store: a second call without a new message in
     // between returns an empty vector. ClearLastSysEx() (inherited) does not touch the store.
     std::vector<unsigned char> LastSysEx() override;
+
+    // Which USB MIDI device an empty name set takes when there are several (the UsbDevice number
+    // the user chose); 0, the default, takes only the one there is.
+    void TakeUsbDevice(std::int32_t usbDevice) { chosenUsbDevice = usbDevice; }
 
     // Whether ReceiveSysEx really asks the device: sends the request (connecting first if need be)
     // and waits up to the time-out for its identity reply. Off by default: nothing is sent and the
@@ -59,6 +64,7 @@ private:
     bool requestIdentity = false;
     std::set<std::string> recognisedPortNames;
     std::string sendFailure; // why the last failed Send failed
+    std::int32_t chosenUsbDevice = 0;
     MidiRef client = 0;
     MidiRef outputPort = 0;
     MidiRef inputPort = 0;

@@ -207,6 +207,28 @@ INSTANTIATE_TEST_SUITE_P(
         return name;
     });
 
+TEST_F(CoreMidiPortTest, AChosenUsbDeviceIsTakenAmongSeveralEvenUnderTheSameName) {
+    FakeEndpoints first, second;
+    first.AddDestination(service, Usb("Ostrel Kelva MIDI 1", "Ostrel Kelva", 4));
+    service.AddSource(Usb("Ostrel Kelva MIDI 1", "Ostrel Kelva", 4));
+    second.AddDestination(service, Usb("Ostrel Kelva MIDI 1", "Ostrel Kelva", 7));
+    MidiRef secondSource = service.AddSource(Usb("Ostrel Kelva MIDI 1", "Ostrel Kelva", 7));
+    auto port = MakePort({});
+    port->TakeUsbDevice(7);
+    ASSERT_TRUE(port->IsConnected());
+    const Bytes bytes = {0xF0, 0x03, 0xF7};
+    ASSERT_TRUE(port->Send(bytes.data(), bytes.size()));
+    EXPECT_THAT(first.Packets(), IsEmpty());
+    EXPECT_THAT(second.Packets(), ElementsAre(bytes));
+    service.Emit(secondSource, statusMessage);
+    EXPECT_EQ(port->LastSysEx(), statusMessage);
+
+    port->TakeUsbDevice(9);
+    port->Disconnect();
+    EXPECT_FALSE(port->IsConnected());
+    EXPECT_EQ(log.Lines().back(), "FindEndpoint: The chosen USB MIDI device is not there");
+}
+
 TEST_F(CoreMidiPortTest, AFailedSendIsAnsweredWithItsReason) {
     AddKelva();
     auto port = MakePort();
