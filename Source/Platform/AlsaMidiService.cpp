@@ -14,6 +14,7 @@
 #include <mutex>
 #include <set>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 using alsa::Address;
@@ -148,11 +149,12 @@ private:
     std::size_t bufferBytes;
 };
 
-// Whether the card has a raw MIDI output at the device and subdevice.
-bool RawMidiOutputExists(const alsa::RawMidiLocation& location) {
+// Whether the card has a raw MIDI output at the device and subdevice: 1 or 0, or the error of
+// opening the card's control (a card that is going away: -ENODEV or -ENOENT).
+int RawMidiOutputExists(const alsa::RawMidiLocation& location) {
     snd_ctl_t* ctl = nullptr;
-    if (snd_ctl_open(&ctl, ("hw:" + std::to_string(location.card)).c_str(), 0) < 0)
-        return false;
+    if (int err = snd_ctl_open(&ctl, ("hw:" + std::to_string(location.card)).c_str(), 0); err < 0)
+        return err;
     snd_rawmidi_info_t* info = nullptr;
     snd_rawmidi_info_alloca(&info);
     snd_rawmidi_info_set_device(info, static_cast<unsigned int>(location.device));
@@ -160,7 +162,7 @@ bool RawMidiOutputExists(const alsa::RawMidiLocation& location) {
     snd_rawmidi_info_set_stream(info, SND_RAWMIDI_STREAM_OUTPUT);
     const bool found = snd_ctl_rawmidi_info(ctl, info) >= 0;
     snd_ctl_close(ctl);
-    return found;
+    return found ? 1 : 0;
 }
 
 } // namespace
@@ -308,9 +310,13 @@ void AlsaMidiService::State::StopReaderIfUnused(Client& client) {
 void AlsaMidiService::State::CloseRoute(OutputRoute& route) {
     if (route.rawMidi != nullptr) {
         // Every send ends drained, so only an interrupted or failed one leaves bytes behind: they
-        // are dropped rather than waited for (closing would drain them, for up to 10 s).
-        snd_rawmidi_drop(route.rawMidi);
-        snd_rawmidi_close(route.rawMidi);
+        // are dropped rather than waited for, as closing waits until they have left (up to 10 s).
+        // A device that was unplugged refuses the drop (-ENODEV) and its bytes never leave, so the
+        // kernel's wait runs to its end: that close is left to a thread of its own.
+        if (snd_rawmidi_drop(route.rawMidi) < 0)
+            std::thread([handle = route.rawMidi] { snd_rawmidi_close(handle); }).detach();
+        else
+            snd_rawmidi_close(route.rawMidi);
     }
     route = OutputRoute{};
 }
@@ -800,7 +806,14 @@ MidiStatus AlsaMidiService::Send(MidiRef outputPort, MidiRef destination, const 
         facts.kernelClient = snd_seq_client_info_get_type(clientInfo) == SND_SEQ_KERNEL_CLIENT;
         facts.hardwarePort = (snd_seq_port_info_get_type(portInfo) & SND_SEQ_PORT_TYPE_HARDWARE) != 0;
         const alsa::RawMidiLocation location = alsa::RawMidiLocationForPort(facts.card, address->port);
-        facts.rawMidiOutputFound = facts.card >= 0 && RawMidiOutputExists(location);
+        if (facts.card >= 0 && facts.kernelClient && facts.hardwarePort) {
+            // A card unplugged a moment ago still has its port for about a second: it must not be
+            // taken for one without raw MIDI and sent to through the lossy sequencer bridge.
+            const int found = RawMidiOutputExists(location);
+            if (found < 0)
+                return found;
+            facts.rawMidiOutputFound = found > 0;
+        }
         route.destination = destination;
         route.delivery = alsa::ChooseDelivery(facts);
         route.rawMidiName = alsa::RawMidiDeviceName(location);

@@ -234,7 +234,7 @@ TEST_P(AlsaRawMidiWrite, EveryPieceIsWrittenInOrderAndDrainedOnlyOnceTheBufferIs
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Sizes, AlsaRawMidiWrite,
+    AlsaSizes, AlsaRawMidiWrite,
     testing::Values(WriteCase{"one byte", 1, 4096, 1}, WriteCase{"one whole piece", 4096, 4096, 300},
                     WriteCase{"pieces and a rest", 10000, 4096, 400},
                     // A buffer smaller than a piece fills up: the writer waits for room in slices.
@@ -379,7 +379,7 @@ TEST_P(AlsaSendFailureText, SaysWhatHappenedAndWhatToDo) {
 const std::string kelvaPort = "Ostrel Kelva MIDI 1";
 
 INSTANTIATE_TEST_SUITE_P(
-    Failures, AlsaSendFailureText,
+    AlsaFailures, AlsaSendFailureText,
     testing::Values(
         TextCase{"busy one client",
                  kelvaPort,

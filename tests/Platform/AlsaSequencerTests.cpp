@@ -1,7 +1,9 @@
 // The ALSA back end against the kernel's sequencer. Where there is none (no /dev/snd/seq, as on a
 // build machine without sound modules) every test here is skipped with that reason; the kernel
 // tests run them in a VM that has the sequencer.
+#include "AlsaDelivery.h"
 #include "AlsaMidiService.h"
+#include "Clock.h"
 #include "CoreMidiPort.h"
 #include "ListInterfaces.h"
 #include "Log.h"
@@ -15,6 +17,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <dirent.h>
+#include <fstream>
+#include <iostream>
 #include <mutex>
 #include <poll.h>
 #include <random>
@@ -24,6 +29,7 @@
 namespace {
 
 using Bytes = std::vector<unsigned char>;
+using alsa::Address;
 using namespace std::chrono_literals;
 
 #define SKIP_WITHOUT_SEQUENCER()                                                                             \
@@ -439,6 +445,341 @@ TEST(AlsaUsbDelivery, OneMebibyteReachesTheDeviceByteIdenticalThroughRawMidiAndI
         answer = port.LastSysEx();
     }
     EXPECT_EQ(answer, status);
+}
+
+// --- the USB device held, interrupted, unplugged -------------------------------------------------
+
+// The USB Kelva as the service sees it, and the device end of the kernel tests' gadget. Skips (from
+// the test's body) where there is none.
+struct UsbKelva {
+    MidiRef reference = 0;
+    Address address;
+    int card = -1;
+    std::string deviceEnd;
+};
+
+#define FIND_USB_KELVA(service, kelva)                                                                       \
+    do {                                                                                                     \
+        const char* end = std::getenv("MIDIUPDATER_TEST_DEVICE_END");                                        \
+        if (end == nullptr)                                                                                  \
+            GTEST_SKIP() << "no USB MIDI device to test with (MIDIUPDATER_TEST_DEVICE_END names the raw "    \
+                            "MIDI device of its other end; the kernel tests set it)";                        \
+        kelva.deviceEnd = end;                                                                               \
+        ASSERT_TRUE(FindUsbKelva(service, kelva)) << "no USB MIDI device \"Ostrel Kelva\"";                  \
+    } while (0)
+
+bool FindUsbKelva(MidiService& service, UsbKelva& kelva) {
+    for (MidiRef reference : Destinations(service)) {
+        std::string name;
+        std::int32_t usb = 0;
+        if (service.GetStringProperty(reference, MidiProperty::DisplayName, name) != 0 ||
+            name != "Ostrel Kelva")
+            continue;
+        if (service.GetIntegerProperty(reference, MidiProperty::UsbDevice, usb) != 0 || usb <= 0)
+            continue;
+        kelva.reference = reference;
+        kelva.address =
+            Address{static_cast<int>((reference - 1) >> 8), static_cast<int>((reference - 1) & 0xFF)};
+        kelva.card = usb - 1;
+        return true;
+    }
+    return false;
+}
+
+// Our own client with one output port, sending through the service itself (to see each status).
+struct Sender {
+    explicit Sender(AlsaMidiService& service) : service(service) {
+        EXPECT_EQ(service.ClientCreate("MIDI Updater", client), 0);
+        EXPECT_EQ(service.OutputPortCreate(client, "MIDI Updater Port", port), 0);
+    }
+    ~Sender() { service.ClientDispose(client); }
+    MidiStatus Send(MidiRef destination, const Bytes& bytes) {
+        MidiPacket packet;
+        packet.data = bytes;
+        return service.Send(port, destination, packet);
+    }
+    AlsaMidiService& service;
+    MidiRef client = 0;
+    MidiRef port = 0;
+};
+
+int ClientNumberNamed(snd_seq_t* seq, const std::string& name) {
+    snd_seq_client_info_t* info = nullptr;
+    snd_seq_client_info_alloca(&info);
+    snd_seq_client_info_set_client(info, -1);
+    while (snd_seq_query_next_client(seq, info) >= 0)
+        if (name == snd_seq_client_info_get_name(info))
+            return snd_seq_client_info_get_client(info);
+    return -1;
+}
+
+// Subscribes `sender` to write to `dest`, as aconnect does, for the lifetime of the object.
+class Subscription {
+public:
+    Subscription(snd_seq_t* seq, Address sender, Address dest) : seq(seq), sender(sender), dest(dest) {
+        made = Change(true) == 0;
+    }
+    ~Subscription() {
+        if (made)
+            Change(false);
+    }
+    bool made = false;
+
+private:
+    int Change(bool subscribe) {
+        snd_seq_port_subscribe_t* subscription = nullptr;
+        snd_seq_port_subscribe_alloca(&subscription);
+        snd_seq_addr_t from{static_cast<unsigned char>(sender.client),
+                            static_cast<unsigned char>(sender.port)};
+        snd_seq_addr_t to{static_cast<unsigned char>(dest.client), static_cast<unsigned char>(dest.port)};
+        snd_seq_port_subscribe_set_sender(subscription, &from);
+        snd_seq_port_subscribe_set_dest(subscription, &to);
+        return subscribe ? snd_seq_subscribe_port(seq, subscription)
+                         : snd_seq_unsubscribe_port(seq, subscription);
+    }
+    snd_seq_t* seq;
+    Address sender;
+    Address dest;
+};
+
+enum class Holder { MidiThrough, MidiThroughAndAClient, RawMidiOpenedDirectly };
+
+struct BusyCase {
+    const char* what;
+    Holder holder;
+};
+
+class AlsaUsbBusyPort : public testing::TestWithParam<BusyCase> {};
+
+// Another program holding the USB port: a write subscription makes the kernel's sequencer bridge
+// open the device's raw MIDI output (as a DAW's or a sound server's connection does), or a program
+// opened the raw MIDI device itself (amidi). Our send must fail at once, say who holds the port,
+// and work again, byte-identical, once the port is let go.
+TEST_P(AlsaUsbBusyPort, ASendFailsAtOnceNamingTheHolderAndWorksAgainOnceTheHolderLetsGo) {
+    SKIP_WITHOUT_SEQUENCER();
+    auto service = OpenService();
+    UsbKelva kelva;
+    FIND_USB_KELVA(*service, kelva);
+    DeviceEnd deviceEnd(kelva.deviceEnd);
+    ASSERT_TRUE(deviceEnd.ok) << "cannot open " << kelva.deviceEnd;
+    ScopedLogCapture log;
+    Sender sender(*service);
+    const Bytes message = SysExMessage(16384, 11);
+
+    {
+        PeerClient peer("Kelva Holder", "Out", SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ);
+        const int through = ClientNumberNamed(peer.seq, "Midi Through");
+        ASSERT_GE(through, 0) << "no \"Midi Through\" client (snd-seq-dummy)";
+        std::vector<std::unique_ptr<Subscription>> subscriptions;
+        snd_rawmidi_t* directly = nullptr;
+        std::string expected;
+        const std::string prefix = "The port \"Ostrel Kelva MIDI 1\" is in use by ";
+        switch (GetParam().holder) {
+        case Holder::MidiThrough:
+            subscriptions.push_back(
+                std::make_unique<Subscription>(peer.seq, Address{through, 0}, kelva.address));
+            expected = prefix + "\"Midi Through\" (client " + std::to_string(through) +
+                       "). Close that program or remove its connection, then try again.";
+            break;
+        case Holder::MidiThroughAndAClient:
+            subscriptions.push_back(
+                std::make_unique<Subscription>(peer.seq, Address{through, 0}, kelva.address));
+            subscriptions.push_back(
+                std::make_unique<Subscription>(peer.seq, Address{peer.client, peer.port}, kelva.address));
+            expected = prefix + "\"Midi Through\" (client " + std::to_string(through) +
+                       ") and \"Kelva Holder\" (client " + std::to_string(peer.client) +
+                       "). Close those programs or remove their connections, then try again.";
+            break;
+        case Holder::RawMidiOpenedDirectly: {
+            const std::string name = "hw:" + std::to_string(kelva.card) + ",0,0";
+            ASSERT_EQ(snd_rawmidi_open(nullptr, &directly, name.c_str(), SND_RAWMIDI_NONBLOCK), 0) << name;
+            std::string self;
+            std::getline(std::ifstream("/proc/self/comm"), self);
+            expected = prefix + "\"" + self + "\" (process " + std::to_string(getpid()) +
+                       "). Close that program, then try again.";
+            break;
+        }
+        }
+        for (const auto& subscription : subscriptions)
+            ASSERT_TRUE(subscription->made);
+
+        const auto start = std::chrono::steady_clock::now();
+        const MidiStatus status = sender.Send(kelva.reference, message);
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(status, -EBUSY);
+        EXPECT_LT(took, 1s) << "a busy port must fail at once";
+        std::cout << "FIGURE: busy USB port (" << GetParam().what << "): Send failed in "
+                  << std::chrono::duration_cast<std::chrono::microseconds>(took).count() << " us\n";
+        EXPECT_EQ(service->DescribeSendFailure(kelva.reference, status), expected);
+        if (directly != nullptr)
+            snd_rawmidi_close(directly);
+    }
+    // Let go (the subscriptions removed, the device closed): the next send opens the device afresh.
+    deviceEnd.Take(0, 0ms);
+    ASSERT_EQ(sender.Send(kelva.reference, message), 0);
+    const Bytes got = deviceEnd.Take(message.size(), 20s);
+    EXPECT_TRUE(got == message) << got.size() << " of " << message.size() << " bytes, or changed";
+}
+
+INSTANTIATE_TEST_SUITE_P(AlsaHolders, AlsaUsbBusyPort,
+                         testing::Values(BusyCase{"Midi Through", Holder::MidiThrough},
+                                         BusyCase{"Midi Through and a client", Holder::MidiThroughAndAClient},
+                                         BusyCase{"raw MIDI opened directly", Holder::RawMidiOpenedDirectly}),
+                         [](const testing::TestParamInfo<BusyCase>& info) {
+                             std::string name = info.param.what;
+                             std::replace(name.begin(), name.end(), ' ', '_');
+                             return name;
+                         });
+
+// The command line's clock after Ctrl-C: real time until `sleeps` waits have been made, then every
+// wait throws.
+struct Interrupted {};
+class InterruptingClock : public Clock {
+public:
+    explicit InterruptingClock(int sleeps) : left(sleeps) {}
+    std::uint64_t NowMs() override { return real.NowMs(); }
+    void SleepMs(std::uint64_t milliseconds) override {
+        if (left-- <= 0)
+            throw Interrupted{};
+        real.SleepMs(milliseconds);
+    }
+
+private:
+    SystemClock real;
+    int left;
+};
+
+TEST(AlsaUsbDelivery, AnInterruptedSendLetsTheDeviceGoAndTheNextSendStartsAfresh) {
+    SKIP_WITHOUT_SEQUENCER();
+    auto service = OpenService();
+    UsbKelva kelva;
+    FIND_USB_KELVA(*service, kelva);
+    DeviceEnd deviceEnd(kelva.deviceEnd);
+    ASSERT_TRUE(deviceEnd.ok) << "cannot open " << kelva.deviceEnd;
+    ScopedLogCapture log;
+    Sender sender(*service);
+    {
+        InterruptingClock clock(3);
+        ScopedClock installed(clock);
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_THROW(sender.Send(kelva.reference, SysExMessage(60000, 21)), Interrupted);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+    }
+    // Nothing of ours holds the device any more: another program can open it.
+    snd_rawmidi_t* other = nullptr;
+    const std::string name = "hw:" + std::to_string(kelva.card) + ",0,0";
+    ASSERT_EQ(snd_rawmidi_open(nullptr, &other, name.c_str(), SND_RAWMIDI_NONBLOCK), 0) << name;
+    snd_rawmidi_close(other);
+
+    deviceEnd.Take(60000, 2s); // what left before the interruption
+    const Bytes message = SysExMessage(16384, 22);
+    ASSERT_EQ(sender.Send(kelva.reference, message), 0);
+    const Bytes got = deviceEnd.Take(message.size(), 20s);
+    EXPECT_TRUE(got == message) << got.size() << " of " << message.size() << " bytes, or changed";
+}
+
+// The kernel tests' gadget (configfs) whose product is "Ostrel Kelva": unplugged and plugged in
+// again by unbinding it from its UDC and binding it back, as lib.sh's gadget_unplug/gadget_plug do.
+class KelvaGadget {
+public:
+    KelvaGadget() {
+        const std::string root = "/sys/kernel/config/usb_gadget";
+        DIR* folder = opendir(root.c_str());
+        if (folder == nullptr)
+            return;
+        while (const dirent* entry = readdir(folder)) {
+            const std::string dir = root + "/" + entry->d_name;
+            std::string product, bound;
+            std::getline(std::ifstream(dir + "/strings/0x409/product"), product);
+            std::getline(std::ifstream(dir + "/UDC"), bound);
+            if (product == "Ostrel Kelva" && !bound.empty()) {
+                udcFile = dir + "/UDC";
+                udc = bound;
+            }
+        }
+        closedir(folder);
+    }
+    ~KelvaGadget() { Plug(); }
+    bool Found() const { return !udc.empty(); }
+    bool Unplug() {
+        unplugged = Write("");
+        return unplugged;
+    }
+    bool Plug() {
+        if (!unplugged)
+            return true;
+        unplugged = !Write(udc);
+        return !unplugged;
+    }
+
+private:
+    bool Write(const std::string& value) {
+        std::ofstream file(udcFile);
+        file << value << "\n";
+        file.flush();
+        return static_cast<bool>(file);
+    }
+    std::string udcFile;
+    std::string udc;
+    bool unplugged = false;
+};
+
+TEST(AlsaUsbUnplug, ASendToADeviceUnpluggedMidDeliveryFailsPromptlyAndTheNextAfterItCameBackOpensAfresh) {
+    SKIP_WITHOUT_SEQUENCER();
+    auto service = OpenService();
+    UsbKelva kelva;
+    FIND_USB_KELVA(*service, kelva);
+    KelvaGadget gadget;
+    if (!gadget.Found())
+        GTEST_SKIP() << "the USB device is not the kernel tests' gadget; it cannot be unplugged from here";
+    ScopedLogCapture log;
+    Sender sender(*service);
+    {
+        DeviceEnd deviceEnd(kelva.deviceEnd);
+        ASSERT_TRUE(deviceEnd.ok) << "cannot open " << kelva.deviceEnd;
+        // Unplugged once 64 KiB have arrived, in the middle of the packets below.
+        std::atomic<bool> stop{false};
+        std::atomic<std::int64_t> unpluggedAt{0};
+        std::thread unplugger([&] {
+            for (std::size_t seen = 0; seen < 65536 && !stop;)
+                seen += deviceEnd.Take(65536 - seen, 50ms).size();
+            if (stop)
+                return;
+            unpluggedAt = std::chrono::steady_clock::now().time_since_epoch().count();
+            gadget.Unplug();
+        });
+        MidiStatus status = 0;
+        std::int64_t failedAt = 0;
+        for (unsigned int i = 0; i < 256 && status == 0; ++i) {
+            status = sender.Send(kelva.reference, SysExMessage(16384, 30 + i));
+            failedAt = std::chrono::steady_clock::now().time_since_epoch().count();
+        }
+        stop = true;
+        unplugger.join();
+        ASSERT_NE(status, 0) << "4 MiB went out although the device was unplugged";
+        ASSERT_NE(unpluggedAt.load(), 0);
+        const auto delay = std::chrono::steady_clock::duration(failedAt - unpluggedAt.load());
+        EXPECT_LT(delay, 3s) << "the send did not fail promptly";
+        std::cout << "FIGURE: unplugged mid-delivery: Send answered " << status << " ("
+                  << service->StatusText(status) << ") "
+                  << std::chrono::duration_cast<std::chrono::milliseconds>(delay).count()
+                  << " ms after the unplug\n";
+        EXPECT_EQ(
+            service->DescribeSendFailure(kelva.reference, status),
+            "The device of the port \"Ostrel Kelva MIDI 1\" was disconnected. Connect it again to go on.");
+    }
+    // Back, under the same client number (and maybe another card): the next send opens afresh.
+    ASSERT_TRUE(gadget.Plug());
+    UsbKelva back;
+    for (int i = 0; i < 300 && !FindUsbKelva(*service, back); ++i)
+        std::this_thread::sleep_for(100ms);
+    ASSERT_EQ(back.reference, kelva.reference) << "the device did not come back under its client number";
+    DeviceEnd deviceEnd(kelva.deviceEnd);
+    ASSERT_TRUE(deviceEnd.ok) << "cannot open " << kelva.deviceEnd << " again";
+    const Bytes message = SysExMessage(65536, 40);
+    ASSERT_EQ(sender.Send(kelva.reference, message), 0);
+    const Bytes got = deviceEnd.Take(message.size(), 20s);
+    EXPECT_TRUE(got == message) << got.size() << " of " << message.size() << " bytes, or changed";
 }
 
 TEST(AlsaSequencerListing, TheListingWalksTheRealDestinations) {
