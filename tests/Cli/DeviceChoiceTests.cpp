@@ -50,12 +50,13 @@ const std::string twins = "the update names no MIDI port, and 2 USB MIDI devices
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, DeviceChoice,
-    testing::Values(ChoiceCase{"none", {}, {}, ""}, ChoiceCase{"one", {{3, "Kelva"}}, {}, ""},
-                    ChoiceCase{"one among software ports", {{0, "Midi Through"}, {3, "Kelva"}, {0, "VirMIDI"}}, {}, ""},
-                    ChoiceCase{"one with two ports", {{3, "Kelva"}, {3, "Kelva"}}, {}, ""},
-                    ChoiceCase{"two", {{3, "Kelva"}, {0, "Midi Through"}, {5, "Brenna"}}, {}, twoDevices},
-                    ChoiceCase{"two but the update names a port", {{3, "Kelva"}, {5, "Brenna"}}, {"Kelva"}, ""},
-                    ChoiceCase{"two of the same name", {{3, "Kelva"}, {4, "Kelva"}}, {}, twins}),
+    testing::Values(
+        ChoiceCase{"none", {}, {}, ""}, ChoiceCase{"one", {{3, "Kelva"}}, {}, ""},
+        ChoiceCase{"one among software ports", {{0, "Midi Through"}, {3, "Kelva"}, {0, "VirMIDI"}}, {}, ""},
+        ChoiceCase{"one with two ports", {{3, "Kelva"}, {3, "Kelva"}}, {}, ""},
+        ChoiceCase{"two", {{3, "Kelva"}, {0, "Midi Through"}, {5, "Brenna"}}, {}, twoDevices},
+        ChoiceCase{"two but the update names a port", {{3, "Kelva"}, {5, "Brenna"}}, {"Kelva"}, ""},
+        ChoiceCase{"two of the same name", {{3, "Kelva"}, {4, "Kelva"}}, {}, twins}),
     [](const testing::TestParamInfo<ChoiceCase>& info) {
         std::string name = info.param.what;
         for (char& c : name)
