@@ -3,6 +3,9 @@
  * real device would hold the bus off instead, so the reader must never be the bottleneck.
  *
  * usage: rawmidi-capture DEVICE OUT BYTES [IDLE_SECONDS] [READY_FILE]
+ * For experiments on the reader's part: CAPTURE_BUFFER (the input buffer, default 262144),
+ * CAPTURE_READ (bytes per read, default 262144) and CAPTURE_DELAY_US (a sleep after each read,
+ * default 0) in the environment.
  * Stops after BYTES bytes, when nothing has arrived for IDLE_SECONDS (default 30), or on SIGINT or
  * SIGTERM (keeping what it has). Creates
  * READY_FILE once the device is open. Prints the byte count and the time from the first to the
@@ -54,7 +57,15 @@ int main(int argc, char** argv)
     snd_rawmidi_params_t* params;
     snd_rawmidi_params_alloca(&params);
     snd_rawmidi_params_current(in, params);
-    snd_rawmidi_params_set_buffer_size(in, params, 256 * 1024);
+    const char* bufferText = getenv("CAPTURE_BUFFER");
+    const char* readText = getenv("CAPTURE_READ");
+    const char* delayText = getenv("CAPTURE_DELAY_US");
+    const size_t bufferBytes = bufferText ? strtoull(bufferText, NULL, 0) : 256 * 1024;
+    size_t readBytes = readText ? strtoull(readText, NULL, 0) : 256 * 1024;
+    const long delayUs = delayText ? strtol(delayText, NULL, 0) : 0;
+    if (readBytes == 0 || readBytes > 256 * 1024)
+        readBytes = 256 * 1024;
+    snd_rawmidi_params_set_buffer_size(in, params, bufferBytes);
     if ((err = snd_rawmidi_params(in, params)) < 0) {
         fprintf(stderr, "rawmidi-capture: cannot set the buffer size: %s\n", snd_strerror(err));
         return 2;
@@ -85,7 +96,7 @@ int main(int argc, char** argv)
             break;
         if (ready < 0)
             continue;
-        ssize_t n = snd_rawmidi_read(in, buffer, sizeof buffer);
+        ssize_t n = snd_rawmidi_read(in, buffer, readBytes);
         if (n == -EAGAIN)
             continue;
         if (n < 0) {
@@ -97,9 +108,17 @@ int main(int argc, char** argv)
         last = now();
         fwrite(buffer, 1, (size_t)n, out);
         total += (size_t)n;
+        if (delayUs > 0) {
+            struct timespec pause = {delayUs / 1000000, (delayUs % 1000000) * 1000};
+            nanosleep(&pause, NULL);
+        }
     }
     fclose(out);
+    snd_rawmidi_status_t* status;
+    snd_rawmidi_status_alloca(&status);
+    const size_t xruns = snd_rawmidi_status(in, status) >= 0 ? snd_rawmidi_status_get_xruns(status) : 0;
     snd_rawmidi_close(in);
-    printf("rawmidi-capture: %zu of %zu bytes in %.3f s\n", total, expected, total ? last - first : 0.0);
+    printf("rawmidi-capture: %zu of %zu bytes in %.3f s, %zu dropped by the input (xruns)\n", total, expected,
+           total ? last - first : 0.0, xruns);
     return total == expected ? 0 : 1;
 }
