@@ -12,7 +12,7 @@ GENERATOR    := -G Ninja
 
 CLI := $(BUILD_DIR)/Source/Cli/midi-updater-cli
 
-.PHONY: all deps configure build test demo asan-test tsan-test kernel-test fuzz fuzz-run bench format format-check examples screenshot clean
+.PHONY: all deps configure build test demo asan-test tsan-test kernel-test kernel-bench fuzz fuzz-run bench format format-check examples screenshot clean
 
 all: build
 
@@ -56,6 +56,11 @@ tsan-test: deps
 # stack; see docs/kernel-tests.md. Skips, saying so, where qemu cannot run.
 kernel-test: build
 	bash tests/kernel/run-kernel-tests.sh $(CLI) $(BUILD_DIR) $(TSAN_DIR)
+
+# One VM boot that times 1 MiB of SysEx to the USB MIDI gadget by `amidi -s` and by the updater's
+# delivery, interleaved, 10 runs each (tests/kernel/kernel-bench.sh; figures in docs/measurements.md).
+kernel-bench: build
+	bash tests/kernel/run-kernel-bench.sh $(BUILD_DIR)
 
 # libFuzzer targets, built with clang.
 fuzz: deps

@@ -32,7 +32,9 @@ for round in $(seq 1 "$rounds"); do
         rm -f "$ready"
         start=${EPOCHREALTIME/./}
         eval "$command" > "$work/send.log" 2>&1
+        sent_status=$?
         end=${EPOCHREALTIME/./}
+        [ $sent_status -eq 0 ] || echo "  the sender ended with status $sent_status: $(tail -n 2 "$work/send.log")"
         wait "$capture_pid"
         ms=$(((end - start) / 1000))
         times[$name]="${times[$name]} $ms"
