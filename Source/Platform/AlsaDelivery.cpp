@@ -94,24 +94,20 @@ int WaitSlice(unsigned int lastProgress, unsigned int stallMs) {
 
 int WriteRawMidi(RawMidiOutput& output, const unsigned char* data, std::size_t size, unsigned int stallMs) {
     const std::size_t bufferSize = output.BufferSize();
+    unsigned int lastProgress = TimeNow();
     for (std::size_t done = 0; done < size;) {
-        const std::size_t piece = std::min(rawMidiWriteBytes, size - done);
-        unsigned int lastProgress = TimeNow();
-        for (std::size_t written = 0; written < piece;) {
-            const long n = output.Write(data + done + written, piece - written);
-            if (n > 0) {
-                written += static_cast<std::size_t>(n);
-                lastProgress = TimeNow();
-                continue;
-            }
-            if (n < 0 && n != -EAGAIN)
-                return static_cast<int>(n);
-            if (int err = WaitSlice(lastProgress, stallMs); err < 0)
-                return err;
+        // The output is idle here, so the driver cannot take the bytes before they are copied in.
+        const long n = output.Write(data + done, size - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            lastProgress = TimeNow();
+        } else if (n < 0 && n != -EAGAIN) {
+            return static_cast<int>(n);
+        } else if (int err = WaitSlice(lastProgress, stallMs); err < 0) {
+            return err;
         }
         // The buffer empties at the device's pace; waiting for that here, on the clock, leaves the
         // drain only the bytes in flight.
-        lastProgress = TimeNow();
         for (long lastAvailable = -1;;) {
             const long available = output.Available();
             if (available < 0)
@@ -124,10 +120,9 @@ int WriteRawMidi(RawMidiOutput& output, const unsigned char* data, std::size_t s
             if (int err = WaitSlice(lastProgress, stallMs); err < 0)
                 return err;
         }
-        // Waiting for each piece to leave before the next is what keeps the bytes intact.
+        // Only the drain stops the driver: after it, the next write is safe again.
         if (int err = output.Drain(); err < 0)
             return err;
-        done += piece;
     }
     return 0;
 }

@@ -53,7 +53,7 @@ std::vector<std::size_t> CutIntoEvents(std::size_t size, std::size_t limit);
 
 // The way a packet travels to a destination.
 enum class Delivery {
-    RawMidi,   // through the raw MIDI device behind the port: non-blocking writes, drained
+    RawMidi,   // through the raw MIDI device behind the port: non-blocking writes to an idle output
     Sequencer, // as sequencer SysEx events within the receiver's limits
 };
 
@@ -83,8 +83,13 @@ std::string RawMidiDeviceName(const RawMidiLocation& location);
 // The driver name (snd_ctl_card_info_get_driver) of the cards of USB audio and MIDI devices.
 constexpr const char* usbMidiCardDriver = "USB-Audio";
 
-// Raw MIDI output is written in pieces of at most this many bytes, each drained before the next.
-constexpr std::size_t rawMidiWriteBytes = 4096;
+// The raw MIDI output's buffer, asked for when the output is opened: it holds a whole packet of the
+// platform port (its packets are shorter than 64 KiB), so that a packet goes to the driver in one
+// write.
+constexpr std::size_t rawMidiBufferBytes = 65536;
+// The packet size a raw MIDI destination prefers (MidiService::PreferredPacketBytes): every packet
+// costs one drain, during which the USB pipe runs dry, so the packets are large.
+constexpr std::size_t rawMidiPacketBytes = 32768;
 
 // Every wait of a delivery sleeps on the program's clock (SleepFor) in slices this short, so that an
 // interruption of the clock ends it within a slice, and gives up with -ETIMEDOUT when the receiver
@@ -106,11 +111,14 @@ public:
     virtual int Drain() = 0;
 };
 
-// Writes the bytes in pieces of at most rawMidiWriteBytes. After each piece it waits on the clock
-// until the output buffer is empty and then drains, so that the drain only waits for the bytes in
-// flight and a piece never follows another still on its way. Returns 0, the first error of the
-// output, or -ETIMEDOUT when the buffer did not move for `stallMs`. Whatever the clock throws
-// (an interruption) goes through unchanged.
+// Writes the bytes so that no write ever meets the driver still sending: every write goes to an idle
+// output (just opened, or drained), takes as much as the buffer holds, and is followed by a wait on
+// the clock until the buffer is empty and a drain (which then only waits for the bytes in flight).
+// Writing while the driver sends can corrupt the bytes: the kernel (6.1) counts a write's bytes as
+// queued before it copies them, and a USB MIDI driver sending at that moment takes the buffer's
+// stale bytes instead (docs/alsa-delivery.md). Returns 0, the first error of the output, or
+// -ETIMEDOUT when the buffer did not move for `stallMs`. Whatever the clock throws (an
+// interruption) goes through unchanged.
 int WriteRawMidi(RawMidiOutput& output, const unsigned char* data, std::size_t size,
                  unsigned int stallMs = deliveryStallMs);
 

@@ -336,6 +336,11 @@ MidiStatus AlsaMidiService::State::SendRawMidi(OutputRoute& route, const unsigne
             snd_rawmidi_close(handle);
             return err;
         }
+        // A buffer that holds a whole packet, so that each packet is one write to the idle output.
+        // A driver that refuses it keeps its own size, and packets go in several writes.
+        if (snd_rawmidi_params_set_buffer_size(handle, params, alsa::rawMidiBufferBytes) < 0 ||
+            snd_rawmidi_params(handle, params) < 0)
+            snd_rawmidi_params_current(handle, params);
         route.rawMidi = handle;
         route.rawMidiBufferBytes = snd_rawmidi_params_get_buffer_size(params);
     }
@@ -752,6 +757,24 @@ MidiStatus AlsaMidiService::PortDisconnectSource(MidiRef inputPort, MidiRef sour
     }
     const int err = snd_seq_disconnect_from(seq, number, address->client, address->port);
     return err < 0 ? err : midiNoError;
+}
+
+std::size_t AlsaMidiService::PreferredPacketBytes(MidiRef destination) {
+    auto address = alsa::EndpointAddress(destination);
+    if (!address)
+        return 0;
+    snd_seq_port_info_t* portInfo = nullptr;
+    snd_seq_client_info_t* clientInfo = nullptr;
+    snd_seq_port_info_alloca(&portInfo);
+    snd_seq_client_info_alloca(&clientInfo);
+    if (state->PortInfo(*address, portInfo) < 0 || state->ClientInfo(address->client, clientInfo) < 0)
+        return 0;
+    // What ChooseDelivery needs but the raw MIDI device itself: a port of the bridge without one
+    // is sent to through the sequencer, which cuts any packet into events of its own size.
+    const bool bridgePort = snd_seq_client_info_get_card(clientInfo) >= 0 &&
+                            snd_seq_client_info_get_type(clientInfo) == SND_SEQ_KERNEL_CLIENT &&
+                            (snd_seq_port_info_get_type(portInfo) & SND_SEQ_PORT_TYPE_HARDWARE) != 0;
+    return bridgePort ? alsa::rawMidiPacketBytes : 0;
 }
 
 MidiStatus AlsaMidiService::Send(MidiRef outputPort, MidiRef destination, const MidiPacket& packet) {

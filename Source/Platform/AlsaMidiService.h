@@ -17,8 +17,9 @@
 //
 // Sending: a destination that is a port of the kernel's raw MIDI bridge (a sound card such as a
 // USB MIDI device) gets the bytes through the raw MIDI device behind it, opened non-blocking (a port
-// held by another program fails at once with -EBUSY), in writes of at most 4096 bytes each drained
-// before the next, every wait on the program's clock and bounded; any other destination gets sequencer SysEx
+// held by another program fails at once with -EBUSY) with a 64 KiB buffer, each write to an idle
+// (drained) output and drained before the next, every wait on the program's clock and bounded; such a
+// destination prefers 32 KiB packets (PreferredPacketBytes); any other destination gets sequencer SysEx
 // events through a subscription, each small enough for the receiver and sent only once the receiver's input
 // pool has room. See docs/alsa-delivery.md.
 //
@@ -55,6 +56,9 @@ public:
     MidiStatus PortConnectSource(MidiRef inputPort, MidiRef source, void* connectionContext) override;
     MidiStatus PortDisconnectSource(MidiRef inputPort, MidiRef source) override;
     MidiStatus Send(MidiRef outputPort, MidiRef destination, const MidiPacket& packet) override;
+    // Large packets (alsa::rawMidiPacketBytes) for a port of a card's raw MIDI bridge, which is sent
+    // to through raw MIDI with a drain per packet; no preference for any other destination.
+    std::size_t PreferredPacketBytes(MidiRef destination) override;
     std::string StatusText(MidiStatus status) override;
     // Says who holds a busy port (the clients subscribed to write to it, or the processes that
     // opened its raw MIDI device), that a device was disconnected, and what to do.

@@ -5,6 +5,7 @@
 #include "UsbMidiDevices.h"
 #include "Utilities.h"
 
+#include <algorithm>
 #include <mutex>
 #include <utility>
 
@@ -183,6 +184,24 @@ void CoreMidiPort::DisposeOfEndpoint() {
 
 void CoreMidiPort::Disconnect() {
     DisposeOfEndpoint();
+}
+
+namespace {
+
+constexpr std::size_t defaultIdealChunk = 2048;
+constexpr std::size_t defaultMaxChunk = 16384;
+// A packet's length is a 16-bit count.
+constexpr std::size_t packetLimit = 65535;
+
+} // namespace
+
+std::size_t CoreMidiPort::IdealChunkSize() {
+    const std::size_t preferred = endpoint != 0 ? service.PreferredPacketBytes(endpoint) : 0;
+    return preferred != 0 ? std::min(preferred, packetLimit - defaultMaxChunk) : defaultIdealChunk;
+}
+
+std::size_t CoreMidiPort::MaxChunkSize() {
+    return IdealChunkSize() + defaultMaxChunk - defaultIdealChunk;
 }
 
 bool CoreMidiPort::Send(const unsigned char* data, std::size_t size) {

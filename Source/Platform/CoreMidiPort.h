@@ -20,8 +20,10 @@ public:
     CoreMidiPort(MidiService& service, const std::set<std::string>& portNames);
     ~CoreMidiPort() override;
 
-    std::size_t IdealChunkSize() override { return 2048; }
-    std::size_t MaxChunkSize() override { return 16384; }
+    // 2048 and 16384 bytes, or from the service's preferred packet size for the destination once
+    // there is one (that size, and up to 16 KiB more to end on a message's end).
+    std::size_t IdealChunkSize() override;
+    std::size_t MaxChunkSize() override;
     bool IsConnected() override;
     void Disconnect() override;
     bool Send(const unsigned char* data, std::size_t size) override;

@@ -67,6 +67,13 @@ public:
     // Sends one packet to a destination.
     virtual MidiStatus Send(MidiRef outputPort, MidiRef destination, const MidiPacket& packet) = 0;
 
+    // The packet size that suits a destination best, when it has one (0: no preference). Senders
+    // that cut data into packets may take it instead of their own.
+    virtual std::size_t PreferredPacketBytes(MidiRef destination) {
+        (void)destination;
+        return 0;
+    }
+
     // A readable description of a status code, for error lines.
     virtual std::string StatusText(MidiStatus status) = 0;
 

@@ -277,6 +277,7 @@ TEST(AlsaSequencerDelivery, OneMebibyteIn16KiBPacketsReachesADefaultClientWholeA
     ScopedLogCapture log;
     CoreMidiPort port(*service, {peerName});
     ASSERT_TRUE(port.IsConnected());
+    EXPECT_EQ(port.IdealChunkSize(), 2048u) << "a software client needs no large packets";
 
     Bytes sent;
     for (unsigned int i = 0; i < 64; ++i) {
@@ -420,11 +421,14 @@ TEST(AlsaUsbDelivery, OneMebibyteReachesTheDeviceByteIdenticalThroughRawMidiAndI
     ScopedLogCapture log;
     CoreMidiPort port(*service, {"Ostrel Kelva"});
     ASSERT_TRUE(port.IsConnected());
+    EXPECT_EQ(port.IdealChunkSize(), alsa::rawMidiPacketBytes) << "the raw MIDI road takes large packets";
 
+    // Rounds of 16 KiB packets, then one of the port's largest packets (each one write of its own).
     for (unsigned int round = 0; round < 3; ++round) {
+        const std::size_t packet = round < 2 ? 16384 : port.MaxChunkSize();
         Bytes sent;
-        for (unsigned int i = 0; i < 64; ++i) {
-            Bytes chunk = SysExMessage(16384, round * 100 + i);
+        for (unsigned int i = 0; sent.size() + packet <= 1024 * 1024; ++i) {
+            Bytes chunk = SysExMessage(packet, round * 100 + i);
             port.Send(chunk.data(), chunk.size());
             sent.insert(sent.end(), chunk.begin(), chunk.end());
         }

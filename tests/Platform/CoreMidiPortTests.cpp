@@ -53,6 +53,37 @@ TEST_F(CoreMidiPortTest, ConstructionCreatesClientAndBothPortsAndLooksForNothing
     EXPECT_EQ(port->MaxChunkSize(), 16384u);
 }
 
+// A service that prefers one packet size for every destination, as the ALSA back end does for a
+// port of a card's raw MIDI bridge.
+class PreferringService : public VirtualMidiService {
+public:
+    explicit PreferringService(std::size_t bytes) : bytes(bytes) {}
+    std::size_t PreferredPacketBytes(MidiRef) override { return bytes; }
+
+private:
+    std::size_t bytes;
+};
+
+TEST(CoreMidiPortChunks,
+     TheServicesPreferredPacketSizeTakesOverOnceTheDestinationIsFoundWithinThePacketLimit) {
+    struct Case {
+        std::size_t preferred, ideal, max;
+    };
+    // The largest chunk stays below the 16-bit packet length, however large the preference.
+    for (const Case& c : {Case{32768, 32768, 47104}, Case{100000, 49151, 63487}}) {
+        PreferringService service(c.preferred);
+        FakeEndpoints kelva;
+        kelva.AddDestination(service, Named("Ostrel Kelva", "Ostrel Kelva"));
+        kelva.source = service.AddSource(Named("Ostrel Kelva", "Ostrel Kelva"));
+        CoreMidiPort port(service, {"Ostrel Kelva"});
+        EXPECT_EQ(port.IdealChunkSize(), 2048u) << "no destination yet";
+        ASSERT_TRUE(port.IsConnected());
+        EXPECT_EQ(port.IdealChunkSize(), c.ideal) << c.preferred;
+        EXPECT_EQ(port.MaxChunkSize(), c.max) << c.preferred;
+        EXPECT_LT(port.MaxChunkSize(), 65536u);
+    }
+}
+
 TEST_F(CoreMidiPortTest, DestructorReleasesEveryClientPortAndConnection) {
     AddKelva();
     {
