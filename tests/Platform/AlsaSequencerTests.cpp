@@ -662,11 +662,14 @@ TEST(AlsaUsbDelivery, AnInterruptedSendLetsTheDeviceGoAndTheNextSendStartsAfresh
     ASSERT_TRUE(deviceEnd.ok) << "cannot open " << kelva.deviceEnd;
     ScopedLogCapture log;
     Sender sender(*service);
+    // Five buffers full: each waits on the clock at least once to leave, so the send meets the
+    // interruption however long the three real sleeps before it take.
+    const std::size_t interruptedSize = 5 * alsa::rawMidiBufferBytes;
     {
         InterruptingClock clock(3);
         ScopedClock installed(clock);
         const auto start = std::chrono::steady_clock::now();
-        EXPECT_THROW(sender.Send(kelva.reference, SysExMessage(60000, 21)), Interrupted);
+        EXPECT_THROW(sender.Send(kelva.reference, SysExMessage(interruptedSize, 21)), Interrupted);
         EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
     }
     // Nothing of ours holds the device any more: another program can open it.
@@ -675,7 +678,7 @@ TEST(AlsaUsbDelivery, AnInterruptedSendLetsTheDeviceGoAndTheNextSendStartsAfresh
     ASSERT_EQ(snd_rawmidi_open(nullptr, &other, name.c_str(), SND_RAWMIDI_NONBLOCK), 0) << name;
     snd_rawmidi_close(other);
 
-    deviceEnd.Take(60000, 2s); // what left before the interruption
+    deviceEnd.Take(interruptedSize, 2s); // what left before the interruption
     const Bytes message = SysExMessage(16384, 22);
     ASSERT_EQ(sender.Send(kelva.reference, message), 0);
     const Bytes got = deviceEnd.Take(message.size(), 20s);
