@@ -45,6 +45,8 @@ cat "$data"/p{1,2,3,4}.syx > "$data/all-1m.syx"
 make_sysex "$data/single-64k.syx" 65536 0x4B35
 make_sysex "$data/other-4k.syx" 4096 0x4B36
 make_sysex "$data/chunked-16k.syx" 1048576 0x4B37 16384 16384
+# Long enough to be still on its way when the device is unplugged, at the delivery's full speed.
+make_sysex "$data/cut-8m.syx" 8388608 0x4B38
 rm -f "$data"/*.upd
 pack() { # OUT DELAY1
     "$cli" pack -o "$1" --product "Ostrel Kelva" --version 1.05 \
