@@ -103,25 +103,9 @@ void CoreMidiPort::FindOnlyUsbDevice() {
                    chosenUsbDevice ? "chosen" : "only", DescribeUsbMidiDevice(device).c_str()));
     endpoint = device.destination;
     source = device.source;
-    if (source == 0) {
-        LogLine("Couldn't find a matching input endpoint");
-        return;
-    }
-    LogLine(Format("%s: Connecting input port", "FindEndpoint"));
-    if (MidiStatus status = service.PortConnectSource(inputPort, source, this))
-        LogError("Connecting input", status);
-    else
-        LogLine("Connected Input port");
 }
 
-void CoreMidiPort::FindEndpoint() {
-    DisposeOfEndpoint();
-    MIDIUPDATER_ASSERT(endpoint == 0);
-    if (recognisedPortNames.empty()) {
-        FindOnlyUsbDevice();
-        return;
-    }
-
+void CoreMidiPort::FindByName() {
     LogLine(Format("%s: Looking for output port", "FindEndpoint"));
     for (std::uint32_t i = 0; i < service.NumberOfDestinations(); ++i) {
         MidiRef destination = service.GetDestination(i);
@@ -141,16 +125,27 @@ void CoreMidiPort::FindEndpoint() {
             break;
         }
     }
-    if (source != 0) {
-        LogLine(Format("%s: Connecting input port", "FindEndpoint"));
-        if (MidiStatus status = service.PortConnectSource(inputPort, source, this))
-            LogError("Connecting input", status);
-        else
-            LogLine("Connected Input port");
-    } else {
+}
+
+void CoreMidiPort::FindEndpoint() {
+    DisposeOfEndpoint();
+    MIDIUPDATER_ASSERT(endpoint == 0);
+    if (recognisedPortNames.empty())
+        FindOnlyUsbDevice();
+    else
+        FindByName();
+    if (endpoint == 0)
+        return;
+    if (source == 0) {
         // The destination stays taken: the port can send but will never receive.
         LogLine("Couldn't find a matching input endpoint");
+        return;
     }
+    LogLine(Format("%s: Connecting input port", "FindEndpoint"));
+    if (MidiStatus status = service.PortConnectSource(inputPort, source, this))
+        LogError("Connecting input", status);
+    else
+        LogLine("Connected Input port");
 }
 
 bool CoreMidiPort::IsConnected() {

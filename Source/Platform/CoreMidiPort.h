@@ -47,7 +47,9 @@ public:
     bool IsRecognisedPort(const std::string& name) const;
     bool EndpointHasRightName(MidiRef e);
     void FindEndpoint();
-    // The search of an empty name set: the destination and source of the only USB MIDI device.
+    // The searches FindEndpoint makes, each taking a destination and perhaps a source: by the name
+    // set, or, for an empty name set, the only (or the chosen) USB MIDI device's.
+    void FindByName();
     void FindOnlyUsbDevice();
     void DisposeOfEndpoint();
 
