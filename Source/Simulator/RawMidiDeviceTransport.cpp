@@ -38,7 +38,7 @@ std::unique_ptr<RawMidiDeviceTransport> RawMidiDeviceTransport::Open(const std::
     if (err >= 0)
         err = snd_rawmidi_params(in, params);
     if (err < 0) {
-        whyNot = "cannot set the input buffer of " + device + " to 256 KiB: " + snd_strerror(err);
+        whyNot = "cannot set the input buffer of " + device + " to 1 MiB: " + snd_strerror(err);
         return nullptr; // the destructor closes both ends
     }
 

@@ -15,13 +15,13 @@ typedef struct _snd_rawmidi snd_rawmidi_t;
 // the device sends is written there and reaches the host as the USB device's input.
 //
 // The device end drops data when its input buffer is full (a real device would hold the bus back),
-// so the input is opened with a large buffer (256 KiB) and read on a thread of its own at all times,
+// so the input is opened with the largest buffer the kernel allows (1 MiB) and read on a thread of its own at all times,
 // also while the device is "away" (what arrives then is dropped, as a switched-off device does).
 // The endpoints' names are the gadget's; CreateEndpoints and RemoveEndpoints only start and stop
 // handing data to the device.
 class RawMidiDeviceTransport : public DeviceTransport {
 public:
-    static constexpr std::size_t inputBufferBytes = 256 * 1024;
+    static constexpr std::size_t inputBufferBytes = 1024 * 1024; // the most the kernel allows
 
     // Opens the raw MIDI device (a name such as "hw:KelvaDev" or "hw:1,0,0") for input and output.
     static std::unique_ptr<RawMidiDeviceTransport> Open(const std::string& device, std::string& whyNot);
