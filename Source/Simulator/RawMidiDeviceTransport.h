@@ -15,8 +15,8 @@ typedef struct _snd_rawmidi snd_rawmidi_t;
 // the device sends is written there and reaches the host as the USB device's input.
 //
 // The device end drops data when its input buffer is full (a real device would hold the bus back),
-// so the input is opened with the largest buffer the kernel allows (1 MiB) and read on a thread of its own at all times,
-// also while the device is "away" (what arrives then is dropped, as a switched-off device does).
+// so the input is opened with the largest buffer the kernel allows (1 MiB) and read on a thread of its own at
+// all times, also while the device is "away" (what arrives then is dropped, as a switched-off device does).
 // The endpoints' names are the gadget's; CreateEndpoints and RemoveEndpoints only start and stop
 // handing data to the device.
 class RawMidiDeviceTransport : public DeviceTransport {
