@@ -4,24 +4,35 @@
 #include "Utilities.h"
 
 void SysExCollector::Add(unsigned char byte) {
-    if (inSysEx) {
-        if (sysEx.size() >= maxSysExSize) {
-            // A device that never ends its message must not make us grow without bound.
-            Trace("%s: SysEx message longer than %zu bytes dropped\n", "SysExCollector::Add", maxSysExSize);
-            std::vector<unsigned char>().swap(sysEx);
-            inSysEx = false;
-            return;
-        }
-        sysEx.push_back(byte);
-        if (byte == 0xF7) {
-            inSysEx = false;
-            if (callback)
-                callback(callbackData);
-        }
-    } else if (byte == 0xF0) {
+    constexpr unsigned char start = 0xF0, end = 0xF7, realTimeFirst = 0xF8;
+    if (byte >= realTimeFirst)
+        return; // a clock tick or active sensing between two bytes of whatever else is sent
+    if (byte == start) {
         sysEx.clear();
-        sysEx.push_back(0xF0);
+        sysEx.push_back(start);
         inSysEx = true;
+        return;
+    }
+    if (!inSysEx)
+        return;
+    if ((byte & 0x80) != 0 && byte != end) {
+        // Another message has begun: this one will never be finished.
+        sysEx.clear();
+        inSysEx = false;
+        return;
+    }
+    if (sysEx.size() >= maxSysExSize) {
+        // A device that never ends its message must not make us grow without bound.
+        Trace("%s: SysEx message longer than %zu bytes dropped\n", "SysExCollector::Add", maxSysExSize);
+        std::vector<unsigned char>().swap(sysEx);
+        inSysEx = false;
+        return;
+    }
+    sysEx.push_back(byte);
+    if (byte == end) {
+        inSysEx = false;
+        if (callback)
+            callback(callbackData);
     }
 }
 

@@ -6,8 +6,10 @@
 #include <vector>
 
 // Reassembles complete SysEx messages (F0 ... F7) from a stream of incoming MIDI bytes, one byte
-// at a time, so packet boundaries do not matter. Bytes outside a message other than F0 are
-// dropped; inside a message every byte but F7 is data.
+// at a time, so packet boundaries do not matter. As MIDI has it, real-time bytes (F8-FF) may come
+// anywhere, even inside a message, and belong to none: they are skipped. An F0 starts a message
+// afresh; any other status byte but F7 ends the message being collected unfinished, and it is
+// dropped. Other bytes outside a message are dropped too.
 class SysExCollector {
 public:
     // A message that grows past this many bytes without its F7 is dropped.
