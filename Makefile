@@ -12,7 +12,7 @@ GENERATOR    := -G Ninja
 
 CLI := $(BUILD_DIR)/Source/Cli/midi-updater-cli
 
-.PHONY: all deps configure build test demo asan-test tsan-test kernel-test kernel-bench fuzz fuzz-run bench format format-check examples screenshot clean
+.PHONY: all deps configure build test demo asan-test tsan-test kernel-test kernel-bench fuzz fuzz-run fuzz-long bench format format-check examples screenshot clean
 
 all: build
 
@@ -66,10 +66,16 @@ kernel-bench: build
 fuzz: deps
 	CXX=clang++ cmake -S . -B $(FUZZ_DIR) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMIDIUPDATER_WERROR=ON \
 	    -DMIDIUPDATER_BUILD_FUZZ=ON -DMIDIUPDATER_BUILD_TESTS=OFF -DMIDIUPDATER_BUILD_BENCH=OFF
-	cmake --build $(FUZZ_DIR) -j $(JOBS) --target update_reader_fuzzer make_seed_corpus
+	cmake --build $(FUZZ_DIR) -j $(JOBS) --target fuzz-targets
 
+# Every fuzz target at once for FUZZ_SECONDS each, from the checked-in corpora.
 fuzz-run: fuzz
 	bash fuzz/run.sh $(FUZZ_DIR) $(FUZZ_SECONDS)
+
+# A longer campaign (SECONDS per target) that keeps what adds coverage in fuzz/corpus.
+SECONDS ?= 3600
+fuzz-long: fuzz
+	bash fuzz/run.sh $(FUZZ_DIR) $(SECONDS) --keep
 
 bench: build
 	bash bench/run.sh $(BUILD_DIR)

@@ -1,11 +1,14 @@
 // libFuzzer target for the update reader: any byte string, read as an update file or a raw SysEx
-// file, must either give an Update or a ParseError; never a crash, a hang or a huge allocation.
+// file, must either give an Update or a ParseError; never a crash, a hang or a huge allocation. Raw
+// SysEx files are recognised by their framing and read byte for byte.
 #include "PortNames.h"
 #include "Update.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 #include <streambuf>
 #include <string>
@@ -70,6 +73,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 Check(!update.macPortNames.empty() && !update.windowsParameters.names.empty());
         } catch (const ParseError& error) {
             Check(error.what() != nullptr && error.what()[0] != '\0');
+        }
+    }
+
+    // Raw SysEx detection: an F0 first and an F7 somewhere after it. Such a file is read whole, as
+    // one portion of the file's own bytes, from the start of the stream.
+    {
+        MemoryBuffer buffer(data, size);
+        std::istream stream(&buffer);
+        const bool expected = size > 1 && data[0] == 0xF0 && std::memchr(data + 1, 0xF7, size - 1) != nullptr;
+        Check(IsSysExFile(stream) == expected);
+        if (expected) {
+            Check(stream.tellg() == 0);
+            Update update(stream);
+            Check(update.productName == "<SysEx Update Device>" && update.message == SYSEX_MESSAGE);
+            Check(update.sysExPortions.size() == 1 && update.sysExPortions[0].delay == 0);
+            Check(std::equal(data, data + size, update.sysExPortions[0].data.begin(),
+                             update.sysExPortions[0].data.end()));
         }
     }
 

@@ -1,9 +1,9 @@
 #include "Commands.h"
 #include "ExitCodes.h"
 #include "FileIo.h"
+#include "PackArguments.h"
 #include "UpdateWriter.h"
 
-#include <charconv>
 #include <iostream>
 #include <memory>
 
@@ -21,68 +21,11 @@ struct PackOptions {
     std::vector<std::string> images;
 };
 
-// Thrown for arguments that cannot make a good update file.
-class PackUsageError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
-template <class Number> bool ParseNumber(const std::string& text, Number& value) {
-    if (text.empty())
-        return false;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return error == std::errc() && end == text.data() + text.size();
-}
-
-Version ParseVersion(const std::string& text) {
-    const auto dot = text.find('.');
-    Version version;
-    if (dot == std::string::npos || !ParseNumber(text.substr(0, dot), version.major) ||
-        !ParseNumber(text.substr(dot + 1), version.minor))
-        throw PackUsageError("--version takes MAJOR.MINOR, two whole numbers below 65536 (for example 1.5, "
-                             "shown as 1.05); got '" +
-                             text + "'");
-    return version;
-}
-
-UsbAddress ParseUsbAddress(const std::string& text) {
-    UsbAddress address = unknownUsbAddress;
-    if (text.empty())
-        return address;
-    const std::vector<std::string> words = Split(text, ',');
-    bool good = words.size() == address.size() && text.back() != ',';
-    for (std::size_t i = 0; good && i < address.size(); ++i)
-        good = ParseNumber(words[i], address[i]);
-    if (!good)
-        throw PackUsageError("--usb-address takes three whole numbers below 65536, as W1,W2,W3; got '" +
-                             text + "'");
-    return address;
-}
-
-struct PortionSource {
-    std::string path;
-    unsigned int delay = 0;
-};
-
-// FILE.syx@250 is FILE.syx with a pause of 250 ms; a name whose '@' is not followed by a number is a
-// plain file name.
-PortionSource ParsePortionSource(const std::string& argument) {
-    const auto at = argument.rfind('@');
-    PortionSource source{argument, 0};
-    if (at != std::string::npos && at > 0 && ParseNumber(argument.substr(at + 1), source.delay))
-        source.path = argument.substr(0, at);
-    return source;
-}
-
 std::vector<unsigned char> Compose(const PackOptions& options) {
     const Version version = ParseVersion(options.version);
     const UsbAddress address = ParseUsbAddress(options.usbAddress);
-    for (const std::string& parameters : options.winParams) {
-        if (parameters.rfind("win:", 0) != 0)
-            throw PackUsageError("--win-params must start with 'win:' (win:ANY:key:value...), or the updater "
-                                 "ignores it; got '" +
-                                 parameters + "'");
-    }
+    for (const std::string& parameters : options.winParams)
+        CheckWindowsParameters(parameters);
 
     std::vector<unsigned char> out;
     CreateUpdateFileHeader(out, options.product, version, options.message, address[0], address[1],
