@@ -74,6 +74,27 @@ std::vector<unsigned char> DeviceProtocol::GarbageAnswer() {
     return bytes;
 }
 
+std::vector<unsigned char> DeviceProtocol::NoisyStatus(unsigned char flags) {
+    const auto next = [this] {
+        noise = noise * 1103515245u + 12345u;
+        return static_cast<unsigned char>(noise >> 16);
+    };
+    // One to sixteen stray bytes of any kind but F0 (which would begin a message): data, the status
+    // bytes of other messages, a lone F7, real-time bytes.
+    std::vector<unsigned char> bytes;
+    for (unsigned int count = 1 + next() % 16; count > 0; --count) {
+        const unsigned char byte = next();
+        bytes.push_back(byte == sysExStart ? sysExEnd : byte);
+    }
+    // Then the message, with a real-time byte before about half of the bytes after its F0.
+    for (unsigned char byte : StatusMessage(flags)) {
+        if (byte != sysExStart && next() % 2 == 0)
+            bytes.push_back(static_cast<unsigned char>(realTimeFirst + next() % 8));
+        bytes.push_back(byte);
+    }
+    return bytes;
+}
+
 DeviceProtocol::DeviceProtocol() : DeviceProtocol(Settings{}) {}
 
 DeviceProtocol::DeviceProtocol(Settings settings) : settings(settings) {
@@ -122,8 +143,7 @@ void DeviceProtocol::MessageComplete(std::uint64_t nowMs) {
     if (IsIdentityRequest(message)) {
         ++identityRequests;
         if (settings.answerIdentity)
-            ready.push_back(
-                Output{IdentityReply(settings.firmwareVersion, settings.identityFamily), nowMs, 0, false});
+            ready.push_back(Output{Identity(), nowMs, 0, false});
         return;
     }
     portionNeedsStatus = true;
@@ -133,6 +153,16 @@ void DeviceProtocol::MessageComplete(std::uint64_t nowMs) {
         if (mode == 0x00 || mode == 0x01)
             videoMode = mode;
     }
+}
+
+std::vector<unsigned char> DeviceProtocol::Identity() const {
+    std::vector<unsigned char> reply = IdentityReply(settings.firmwareVersion, settings.identityFamily);
+    if (settings.identityReplySize != 0) {
+        reply.pop_back();
+        reply.resize(settings.identityReplySize - 1, 0x00);
+        reply.push_back(sysExEnd);
+    }
+    return reply;
 }
 
 void DeviceProtocol::EndPortionIfQuiet(std::uint64_t nowMs) {
@@ -161,18 +191,30 @@ void DeviceProtocol::Produce(std::uint64_t nowMs) {
         case Answer::Accept:
         case Answer::Error:
         case Answer::Garbage:
-            if (a.answer == Answer::Garbage)
+        case Answer::Noisy:
+        case Answer::Flood: {
+            const unsigned char flags =
+                a.busyLeft > 0 ? flagsBusy : (a.answer == Answer::Error ? flagsError : flagsAccepted);
+            if (a.answer == Answer::Garbage) {
                 out.bytes = GarbageAnswer();
-            else if (a.busyLeft > 0)
-                out.bytes = StatusMessage(flagsBusy);
-            else
-                out.bytes = StatusMessage(a.answer == Answer::Accept ? flagsAccepted : flagsError);
+            } else if (a.answer == Answer::Noisy) {
+                out.bytes = NoisyStatus(flags);
+            } else {
+                const std::vector<unsigned char> busy = StatusMessage(flagsBusy);
+                const std::vector<unsigned char> status = StatusMessage(flags);
+                const std::size_t floods = a.answer == Answer::Flood ? settings.floodSize : 0;
+                out.bytes.reserve((floods + 1) * status.size());
+                for (std::size_t i = 0; i < floods; ++i)
+                    out.bytes.insert(out.bytes.end(), busy.begin(), busy.end());
+                out.bytes.insert(out.bytes.end(), status.begin(), status.end());
+            }
             if (a.busyLeft > 0) {
                 --a.busyLeft;
             } else {
                 out.portionDone = true;
             }
             break;
+        }
         case Answer::BusyForever:
             out.bytes = StatusMessage(flagsBusy);
             out.portionDone = !a.started; // it has said all it will ever say
@@ -181,7 +223,7 @@ void DeviceProtocol::Produce(std::uint64_t nowMs) {
         case Answer::EndlessSysEx:
             if (!a.started)
                 out.bytes = {0xF0, 0x00, 0x00, 0x3F, 0x73};
-            out.bytes.insert(out.bytes.end(), endlessChunkSize, 0x00);
+            out.bytes.insert(out.bytes.end(), settings.endlessChunkSize, 0x00);
             out.portionDone = !a.started;
             a.started = true;
             break;

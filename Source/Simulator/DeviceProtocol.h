@@ -23,7 +23,10 @@ public:
         Silent,       // nothing at all
         BusyForever,  // busy at every interval, until the next portion begins
         Garbage,      // stray bytes and malformed status messages instead of each status message
-        EndlessSysEx, // an F0 and then data bytes at every interval, never an F7
+        EndlessSysEx, // an F0 and then `endlessChunkSize` data bytes at every interval, never an F7
+        Noisy,        // as Accept, with stray bytes before each status message and real-time bytes
+                      // (clock, active sensing) between its bytes
+        Flood,        // as Accept, each status message at the end of `floodSize` busy ones sent with it
     };
 
     struct Settings {
@@ -35,6 +38,11 @@ public:
         Version firmwareVersion{1, 0};      // reported in the identity reply
         bool answerIdentity = true;
         unsigned char identityFamily = 0x06;
+        // The identity reply cut short or padded with zeros to this many bytes, its F7 still last;
+        // 0: the reply as it is (37 bytes).
+        std::size_t identityReplySize = 0;
+        std::size_t endlessChunkSize = 64; // data bytes per interval of EndlessSysEx
+        unsigned int floodSize = 10'000;   // busy messages before each status message of Flood
     };
 
     // Something the device sends, or a point at which it is done with a portion.
@@ -58,7 +66,9 @@ public:
     static std::vector<unsigned char> GarbageAnswer();
     static const std::vector<unsigned char> identityRequest; // F0 7E 7F 06 01 F7
     static const std::vector<unsigned char> videoModePrefix; // F0 00 00 0E 00 33 63 00 01
-    static constexpr std::size_t endlessChunkSize = 64;      // data bytes per interval of EndlessSysEx
+    // The endless message's fast variant: 128 KiB per interval, past the updater's 1 MiB limit for
+    // one message within five seconds.
+    static constexpr std::size_t fastEndlessChunkSize = 128 * 1024;
 
     DeviceProtocol();
     explicit DeviceProtocol(Settings settings);
@@ -88,6 +98,9 @@ private:
     void EndPortionIfQuiet(std::uint64_t nowMs);
     void Produce(std::uint64_t nowMs);
     void MessageComplete(std::uint64_t nowMs);
+    std::vector<unsigned char> Identity() const;
+    // What the Noisy answer sends for one status message; each call makes other noise.
+    std::vector<unsigned char> NoisyStatus(unsigned char flags);
 
     Settings settings;
 
@@ -118,4 +131,5 @@ private:
     std::optional<Answering> answering;
 
     std::deque<Output> ready;
+    std::uint32_t noise = 1; // the state of the Noisy answer's pseudo-random bytes
 };

@@ -144,7 +144,7 @@ void SimulatedDevice::Impl::Tick() {
         if (!out.bytes.empty() && !options.withoutSource) { // without a source it cannot answer
             transport->Emit(out.bytes, options.replyPacketSizes);
             std::lock_guard<std::mutex> state(stateMutex);
-            sent.push_back(Sent{out.bytes, out.atMs, now, out.portion});
+            sent.push_back(Sent{out.bytes.size(), out.atMs, now, out.portion});
         }
         if (out.portionDone && !vanished && options.vanishAfterPortion != 0 &&
             out.portion == options.vanishAfterPortion) {

@@ -41,9 +41,10 @@ public:
         double bytesPerSecond = 0;
     };
 
-    // Something the device sent.
+    // Something the device sent. Only its size is kept, so that a device that sends without end
+    // does not fill the memory with its own record.
     struct Sent {
-        std::vector<unsigned char> bytes;
+        std::size_t size;
         std::uint64_t dueMs;  // when the protocol wanted it out
         std::uint64_t sentMs; // when it went out (the clock's time when the device acted)
         unsigned int portion; // 1-based portion it answers; 0 for an identity reply

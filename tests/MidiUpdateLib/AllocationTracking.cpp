@@ -1,9 +1,11 @@
-// Replaces the global operator new of the test binary to record the largest allocation, so that
-// tests can prove a damaged length field does not make the reader reserve gigabytes.
-#include "UpdateTestSupport.h"
+// Replaces the global operator new of the test binary to record the largest allocation and how far
+// the heap grows, so that tests can prove a damaged length field does not make the reader reserve
+// gigabytes and a device that floods the updater does not make it hold what it sends.
+#include "AllocationTracking.h"
 
 #include <atomic>
 #include <cstdlib>
+#include <malloc.h>
 #include <new>
 
 #if defined(__has_feature)
@@ -17,22 +19,36 @@
 
 namespace {
 std::atomic<std::size_t> largest{0};
+// Bytes of live blocks (as malloc counts them), the most there were since the Reset, and the count
+// at the Reset.
+std::atomic<std::size_t> live{0};
+std::atomic<std::size_t> peak{0};
+std::atomic<std::size_t> atReset{0};
+
+void RaiseTo(std::atomic<std::size_t>& mark, std::size_t value) {
+    std::size_t seen = mark.load(std::memory_order_relaxed);
+    while (value > seen && !mark.compare_exchange_weak(seen, value, std::memory_order_relaxed)) {
+    }
 }
+} // namespace
 
 #ifndef MIDIUPDATER_TESTS_NO_TRACKING
 void* operator new(std::size_t size) {
-    std::size_t seen = largest.load(std::memory_order_relaxed);
-    while (size > seen && !largest.compare_exchange_weak(seen, size, std::memory_order_relaxed)) {
-    }
-    if (void* block = std::malloc(size ? size : 1))
+    RaiseTo(largest, size);
+    if (void* block = std::malloc(size ? size : 1)) {
+        const std::size_t held = malloc_usable_size(block);
+        RaiseTo(peak, live.fetch_add(held, std::memory_order_relaxed) + held);
         return block;
+    }
     throw std::bad_alloc();
 }
 void operator delete(void* block) noexcept {
+    if (block != nullptr)
+        live.fetch_sub(malloc_usable_size(block), std::memory_order_relaxed);
     std::free(block);
 }
 void operator delete(void* block, std::size_t) noexcept {
-    std::free(block);
+    operator delete(block);
 }
 #endif
 
@@ -46,8 +62,13 @@ bool Tracked() {
 }
 void Reset() {
     largest.store(0);
+    atReset.store(live.load());
+    peak.store(atReset.load());
 }
 std::size_t Largest() {
     return largest.load();
+}
+std::size_t PeakGrowth() {
+    return peak.load() - atReset.load();
 }
 } // namespace allocations

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "AllocationTracking.h"
 #include "Update.h"
 #include "UpdateWriter.h"
 #include "Utilities.h"
@@ -52,14 +53,6 @@ inline Update ReadBack(const Bytes& bytes) {
     auto stream = StreamOf(bytes);
     return Update(stream);
 }
-
-// Largest single heap allocation made since the last Reset (test binary only). Not available in
-// sanitizer builds, whose runtimes own operator new.
-namespace allocations {
-bool Tracked();
-void Reset();
-std::size_t Largest();
-} // namespace allocations
 
 inline const std::string badHeader = "Update file was invalid (bad header).";
 inline const std::string wrongVersion =

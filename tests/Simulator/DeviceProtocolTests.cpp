@@ -17,6 +17,11 @@ const Bytes errorMessage{0xF0, 0x00, 0x00, 0x3F, 0x73, 0, 0, 0, 0, 0, 0, 0x01, 0
 
 const Bytes somePortion{0xF0, 0x00, 0x00, 0x0E, 0x10, 0x11, 0x12, 0xF7, 0xF0, 0x00, 0x00, 0x0E, 0x13, 0xF7};
 
+Bytes operator+(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
 DeviceProtocol::Settings WithAnswer(Answer answer, unsigned int busyCount = 0) {
     DeviceProtocol::Settings settings;
     settings.answer = answer;
@@ -231,17 +236,73 @@ TEST(DeviceProtocolAnswers, GarbageInPlaceOfEveryStatus) {
 }
 
 TEST(DeviceProtocolAnswers, EndlessSysExNeverSendsAnEnd) {
-    DeviceProtocol device(WithAnswer(Answer::EndlessSysEx));
+    DeviceProtocol::Settings settings = WithAnswer(Answer::EndlessSysEx);
+    settings.endlessChunkSize = 1000;
+    DeviceProtocol device(settings);
     device.Receive(somePortion, 0);
     const auto outputs = device.Advance(100 + 500 * 9);
     ASSERT_EQ(outputs.size(), 10u);
     Bytes all;
     for (const auto& out : outputs)
         all.insert(all.end(), out.bytes.begin(), out.bytes.end());
-    EXPECT_EQ(all.size(), 5 + 10 * DeviceProtocol::endlessChunkSize);
+    EXPECT_EQ(all.size(), 5 + 10 * 1000);
     EXPECT_THAT(Bytes(all.begin(), all.begin() + 5), ElementsAre(0xF0, 0x00, 0x00, 0x3F, 0x73));
     EXPECT_EQ(std::count(all.begin(), all.end(), 0xF7), 0);
     EXPECT_EQ(std::count(all.begin(), all.end(), 0xF0), 1);
+}
+
+TEST(DeviceProtocolAnswers, NoisyHidesEachStatusAmongStrayAndRealTimeBytes) {
+    DeviceProtocol device(WithAnswer(Answer::Noisy, 2));
+    device.Receive(somePortion, 0);
+    const auto outputs = device.Advance(10'000);
+    ASSERT_EQ(outputs.size(), 3u);
+    std::size_t strayStatus = 0, realTimeInside = 0;
+    for (std::size_t i = 0; i < outputs.size(); ++i) {
+        const Bytes& bytes = outputs[i].bytes;
+        ASSERT_EQ(std::count(bytes.begin(), bytes.end(), 0xF0), 1);
+        const auto start = std::find(bytes.begin(), bytes.end(), 0xF0);
+        strayStatus += static_cast<std::size_t>(
+            std::count_if(bytes.begin(), start, [](unsigned char b) { return b >= 0x80 && b < 0xF8; }));
+        Bytes message;
+        for (auto it = start; it != bytes.end(); ++it) {
+            if (*it >= 0xF8)
+                ++realTimeInside;
+            else
+                message.push_back(*it);
+        }
+        EXPECT_EQ(message, i < 2 ? busyMessage : acceptedMessage) << i;
+    }
+    EXPECT_GT(strayStatus, 0u);
+    EXPECT_GT(realTimeInside, 0u);
+}
+
+TEST(DeviceProtocolAnswers, FloodSendsItsBusyMessagesBeforeEachStatus) {
+    DeviceProtocol::Settings settings = WithAnswer(Answer::Flood, 1);
+    settings.floodSize = 3;
+    DeviceProtocol device(settings);
+    device.Receive(somePortion, 0);
+    EXPECT_EQ(Timeline(device.Advance(10'000)),
+              (std::vector<std::pair<std::uint64_t, Bytes>>{
+                  {100, busyMessage + busyMessage + busyMessage + busyMessage},
+                  {600, busyMessage + busyMessage + busyMessage + acceptedMessage}}));
+}
+
+TEST(DeviceProtocolIdentity, ReplyCutOrPaddedToTheChosenSize) {
+    const Bytes standard = DeviceProtocol::IdentityReply(Version{1, 0});
+    for (std::size_t size : {1u, 2u, 6u, 36u, 40u}) {
+        SCOPED_TRACE(size);
+        DeviceProtocol::Settings settings;
+        settings.identityReplySize = size;
+        DeviceProtocol device(settings);
+        device.Receive(DeviceProtocol::identityRequest, 0);
+        const auto outputs = device.Advance(0);
+        ASSERT_EQ(outputs.size(), 1u);
+        Bytes expected(standard.begin(),
+                       standard.begin() + static_cast<std::ptrdiff_t>(std::min(size, standard.size()) - 1));
+        expected.resize(size - 1, 0x00);
+        expected.push_back(0xF7);
+        EXPECT_EQ(outputs[0].bytes, expected);
+    }
 }
 
 TEST(DeviceProtocolIdentity, AnswersTheRequestAtOnceWithoutAStatus) {
