@@ -24,15 +24,15 @@ std::atomic<std::size_t> largest{0};
 std::atomic<std::size_t> live{0};
 std::atomic<std::size_t> peak{0};
 std::atomic<std::size_t> atReset{0};
+} // namespace
 
-void RaiseTo(std::atomic<std::size_t>& mark, std::size_t value) {
+#ifndef MIDIUPDATER_TESTS_NO_TRACKING
+static void RaiseTo(std::atomic<std::size_t>& mark, std::size_t value) {
     std::size_t seen = mark.load(std::memory_order_relaxed);
     while (value > seen && !mark.compare_exchange_weak(seen, value, std::memory_order_relaxed)) {
     }
 }
-} // namespace
 
-#ifndef MIDIUPDATER_TESTS_NO_TRACKING
 void* operator new(std::size_t size) {
     RaiseTo(largest, size);
     if (void* block = std::malloc(size ? size : 1)) {
