@@ -2,10 +2,13 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <stdexcept>
 
-const char* const simulationReplies[4] = {"accept", "error", "silent", "busy"};
+const char* const simulationReplies[9] = {"accept", "error",   "silent",       "busy", "garbage",
+                                          "noisy",  "endless", "endless-fast", "flood"};
 
 void AddSimulationOptions(CLI::App& command, SimulationOptions& options) {
     const char* group = "Simulated device";
@@ -22,8 +25,13 @@ void AddSimulationOptions(CLI::App& command, SimulationOptions& options) {
     needsSimulate(
         command
             .add_option("--sim-reply", options.reply,
-                        "how it answers each portion: accept, error, silent or busy (busy for ever)")
-            ->check(CLI::IsMember({"accept", "error", "silent", "busy"}))
+                        "how it answers each portion: accept, error, silent, busy (busy for ever), garbage "
+                        "(stray bytes and malformed status messages), noisy (accept amid stray bytes, with "
+                        "real-time bytes inside its messages), endless (a message that never ends, 64 "
+                        "bytes every 500 ms), endless-fast (the same, 128 KiB every 500 ms) or flood "
+                        "(accept, each answer after 10000 busy ones)")
+            ->check(CLI::IsMember(
+                std::vector<std::string>(std::begin(simulationReplies), std::end(simulationReplies))))
             ->capture_default_str());
     needsSimulate(command.add_option("--sim-busy", options.busy, "busy answers before the final one")
                       ->capture_default_str());
@@ -77,17 +85,21 @@ SimulatedDevice::Options ToDeviceOptions(const SimulationOptions& options) {
     SimulatedDevice::Options device;
     device.name = options.name;
     device.displayName = options.name;
-    if (options.reply == "accept")
-        device.protocol.answer = DeviceProtocol::Answer::Accept;
-    else if (options.reply == "error")
-        device.protocol.answer = DeviceProtocol::Answer::Error;
-    else if (options.reply == "silent")
-        device.protocol.answer = DeviceProtocol::Answer::Silent;
-    else if (options.reply == "busy")
-        device.protocol.answer = DeviceProtocol::Answer::BusyForever;
-    else
-        throw std::invalid_argument("--sim-reply: \"" + options.reply +
-                                    "\" is not one of accept, error, silent, busy");
+    using Answer = DeviceProtocol::Answer;
+    // In the order of simulationReplies.
+    constexpr Answer answers[std::size(simulationReplies)] = {
+        Answer::Accept, Answer::Error,        Answer::Silent,       Answer::BusyForever, Answer::Garbage,
+        Answer::Noisy,  Answer::EndlessSysEx, Answer::EndlessSysEx, Answer::Flood};
+    const auto reply = std::find(std::begin(simulationReplies), std::end(simulationReplies), options.reply);
+    if (reply == std::end(simulationReplies)) {
+        std::string names;
+        for (const char* name : simulationReplies)
+            names += (names.empty() ? "" : ", ") + std::string(name);
+        throw std::invalid_argument("--sim-reply: \"" + options.reply + "\" is not one of " + names);
+    }
+    device.protocol.answer = answers[reply - std::begin(simulationReplies)];
+    if (options.reply == "endless-fast")
+        device.protocol.endlessChunkSize = DeviceProtocol::fastEndlessChunkSize;
     device.protocol.busyCount = options.busy;
     device.protocol.errorOnPortion = options.errorOn;
     device.protocol.firmwareVersion = ParseSimulatedVersion(options.version);

@@ -13,7 +13,7 @@ class App;
 struct SimulationOptions {
     bool simulate = false;
     std::string name = "Ostrel Kelva";
-    std::string reply = "accept"; // accept, error, silent or busy
+    std::string reply = "accept"; // one of simulationReplies
     unsigned int busy = 2;        // busy answers before the final one
     double absentForSeconds = 0;  // shows up only this long after the start
     unsigned int vanishAfter = 0; // 1-based portion after which it is unplugged; 0: never
@@ -26,7 +26,7 @@ struct SimulationOptions {
 };
 
 // The answers that --sim-reply takes, in the order of its help text.
-extern const char* const simulationReplies[4];
+extern const char* const simulationReplies[9];
 
 // Adds --simulate and the --sim-* options to a command. The caller keeps options alive.
 void AddSimulationOptions(CLI::App& command, SimulationOptions& options);

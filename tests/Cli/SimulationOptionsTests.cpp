@@ -67,11 +67,36 @@ TEST(SimulationOptions, EveryOptionReachesTheDevice) {
 }
 
 TEST(SimulationOptions, RepliesMapToTheDevicesAnswers) {
-    EXPECT_EQ(ToDeviceOptions(Parse({"--simulate", "--sim-reply", "error"})).protocol.answer,
-              DeviceProtocol::Answer::Error);
-    EXPECT_EQ(ToDeviceOptions(Parse({"--simulate", "--sim-reply", "silent"})).protocol.answer,
-              DeviceProtocol::Answer::Silent);
-    EXPECT_THROW(Parse({"--simulate", "--sim-reply", "garbage"}), CLI::ValidationError);
+    using Answer = DeviceProtocol::Answer;
+    const std::size_t slow = DeviceProtocol::Settings{}.endlessChunkSize;
+    const struct {
+        const char* reply;
+        Answer answer;
+        std::size_t endlessChunkSize;
+    } rows[] = {
+        {"accept", Answer::Accept, slow},
+        {"error", Answer::Error, slow},
+        {"silent", Answer::Silent, slow},
+        {"busy", Answer::BusyForever, slow},
+        {"garbage", Answer::Garbage, slow},
+        {"noisy", Answer::Noisy, slow},
+        {"endless", Answer::EndlessSysEx, slow},
+        {"endless-fast", Answer::EndlessSysEx, DeviceProtocol::fastEndlessChunkSize},
+        {"flood", Answer::Flood, slow},
+    };
+    ASSERT_EQ(std::size(rows), std::size(simulationReplies));
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        SCOPED_TRACE(rows[i].reply);
+        EXPECT_STREQ(simulationReplies[i], rows[i].reply);
+        const SimulatedDevice::Options device =
+            ToDeviceOptions(Parse({"--simulate", "--sim-reply", rows[i].reply}));
+        EXPECT_EQ(device.protocol.answer, rows[i].answer);
+        EXPECT_EQ(device.protocol.endlessChunkSize, rows[i].endlessChunkSize);
+    }
+    EXPECT_THROW(Parse({"--simulate", "--sim-reply", "nonsense"}), CLI::ValidationError);
+    SimulationOptions unknown;
+    unknown.reply = "nonsense";
+    EXPECT_THROW(ToDeviceOptions(unknown), std::invalid_argument);
 }
 
 TEST(SimulationOptions, SimOptionsNeedSimulateAndRatesMustBePositive) {

@@ -4,7 +4,10 @@
 #   its size;
 # - files whose records or product name declare 4 GiB (0xFFFFFFFF bytes) are answered in under a
 #   second with peak memory under 50 MiB: a portion is rejected, an image and the port-name records
-#   are accepted with what the file holds, the product name is a truncated header.
+#   are accepted with what the file holds, the product name is a truncated header;
+# - an update of ten portions to a simulated device that answers each with a message it never ends
+#   (128 KiB every 500 ms, about 30 MiB in all) or with a flood of busy messages ends with the right
+#   verdict and peak memory within 8 MiB of the same update to a well-behaved device.
 # Prints every figure it measures.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
@@ -102,5 +105,38 @@ run inspect --json "$WORK/huge-image.upd"
 expect_json "4 GiB image" '.imageSize >= 3' 'true'
 run inspect --json "$WORK/huge-mac-names.upd"
 expect_json "4 GiB Mac port names" '.macPortNames[0][0:10]' '"Kelva Port"'
+
+# --- The device's worst answers during an update, against a well-behaved device's, in one run.
+python3 - "$WORK/four.syx" <<'PY'
+import sys
+with open(sys.argv[1], "wb") as f:
+    for m in range(4):
+        f.write(bytes([0xF0, 0x00, 0x00, 0x0E]) + bytes(0x10 + (m + i) % 0x50 for i in range(1019)) + b"\xF7")
+PY
+portions=()
+for _ in $(seq 10); do portions+=(--portion "$WORK/four.syx@0"); done
+run pack -o "$WORK/ten.upd" --product "Ostrel Kelva" --version 1.05 --mac-ports 'Ostrel Kelva' "${portions[@]}"
+expect_status "pack ten portions" 0
+ACCEPTED="The 'Ostrel Kelva' was updated sucessfully to version 1.05."
+
+# update_with REPLY: the update against the simulated device answering so, 100 times faster than
+# real time (the endless message's twelve seconds of waiting per portion).
+update_with() {
+    measure "update, device answering $1" update --simulate --yes --sim-clock-speed 100 --sim-reply "$1" \
+        "$WORK/ten.upd"
+    expect_status "update, device answering $1" 0
+}
+
+update_with accept
+expect_contains "well-behaved device" "$WORK/stdout" "$ACCEPTED"
+baseline_kib=$PEAK_KIB
+for reply in endless-fast flood; do
+    update_with $reply
+    if [ $reply = flood ]; then verdict=$ACCEPTED; else verdict="The update has been sent."; fi
+    expect_contains "device answering $reply" "$WORK/stdout" "$verdict"
+    expect_below "device answering $reply" "peak memory above the well-behaved device's" \
+        $((PEAK_KIB - baseline_kib)) 8192 KiB
+    echo "$TEST_NAME: device answering $reply: peak memory $PEAK_KIB KiB, $((PEAK_KIB * 100 / baseline_kib))% of the well-behaved device's $baseline_kib KiB"
+done
 
 finish
