@@ -98,6 +98,7 @@ private:
     void EndPortionIfQuiet(std::uint64_t nowMs);
     void Produce(std::uint64_t nowMs);
     void MessageComplete(std::uint64_t nowMs);
+    // The identity reply at the size the settings ask for.
     std::vector<unsigned char> Identity() const;
     // What the Noisy answer sends for one status message; each call makes other noise.
     std::vector<unsigned char> NoisyStatus(unsigned char flags);
