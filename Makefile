@@ -5,6 +5,8 @@ BUILD_DIR    ?= build
 ASAN_DIR     ?= build-asan
 TSAN_DIR     ?= build-tsan
 FUZZ_DIR     ?= build-fuzz
+PACKAGE_DIR  ?= build-package
+DEMO_DIR     ?= build-demo
 JOBS         ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
 CMAKE_FLAGS  ?=
@@ -12,12 +14,18 @@ GENERATOR    := -G Ninja
 
 CLI := $(BUILD_DIR)/Source/Cli/midi-updater-cli
 
-.PHONY: all deps configure build test demo asan-test tsan-test kernel-test kernel-bench fuzz fuzz-run fuzz-long bench format format-check examples screenshot clean
+.PHONY: all deps deps-cli deps-programs package-check configure build test demo asan-test tsan-test kernel-test kernel-bench fuzz fuzz-run fuzz-long package bench format format-check examples screenshot clean
 
 all: build
 
 deps:
-	@bash scripts/install-deps.sh
+	@bash scripts/install-deps.sh all
+
+deps-cli:
+	@bash scripts/install-deps.sh cli
+
+deps-programs:
+	@bash scripts/install-deps.sh programs
 
 $(BUILD_DIR)/build.ninja:
 	cmake -S . -B $(BUILD_DIR) $(GENERATOR) -DMIDIUPDATER_WERROR=ON $(CMAKE_FLAGS)
@@ -32,8 +40,13 @@ test: build
 
 # A whole update of the example file (three portions, with pauses) on the simulated Kelva, slowed
 # to 200,000 bytes a second so that the progress bar can be watched.
-demo: build
-	$(CLI) update --simulate --yes --sim-rate 200000 examples/kelva-demo.upd
+# Installs only what building the command-line tool needs and builds only that tool, in a build
+# folder of its own.
+demo: deps-cli
+	cmake -S . -B $(DEMO_DIR) $(GENERATOR) -DMIDIUPDATER_BUILD_APP=OFF -DMIDIUPDATER_BUILD_TESTS=OFF \
+	    -DMIDIUPDATER_BUILD_BENCH=OFF
+	cmake --build $(DEMO_DIR) -j $(JOBS) --target midi-updater-cli
+	$(DEMO_DIR)/Source/Cli/midi-updater-cli update --simulate --yes --sim-rate 200000 examples/kelva-demo.upd
 
 # The whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer, built with clang
 # (so that clang builds everything too).
@@ -61,6 +74,24 @@ kernel-test: build
 # delivery, interleaved, 10 runs each (tests/kernel/kernel-bench.sh; figures in docs/measurements.md).
 kernel-bench: build
 	bash tests/kernel/run-kernel-bench.sh $(BUILD_DIR)
+
+# The Debian package, midi-updater_VERSION_ARCH.deb in this folder: a release build with Debian's
+# hardening and optimisation flags (build type None: the flags are all theirs), packed by CPack
+# (packaging/CMakeLists.txt).
+package: deps-programs
+	export DEB_BUILD_MAINT_OPTIONS=hardening=+all; \
+	cmake -S . -B $(PACKAGE_DIR) $(GENERATOR) -DCMAKE_BUILD_TYPE=None -DMIDIUPDATER_WERROR=ON \
+	    -DMIDIUPDATER_BUILD_TESTS=OFF -DMIDIUPDATER_BUILD_BENCH=OFF \
+	    -DCMAKE_CXX_FLAGS="$$(dpkg-buildflags --get CXXFLAGS) $$(dpkg-buildflags --get CPPFLAGS)" \
+	    -DCMAKE_EXE_LINKER_FLAGS="$$(dpkg-buildflags --get LDFLAGS)"
+	cmake --build $(PACKAGE_DIR) -j $(JOBS)
+	rm -f $(PACKAGE_DIR)/midi-updater_*.deb
+	cd $(PACKAGE_DIR) && cpack -G DEB
+	cp $(PACKAGE_DIR)/midi-updater_*.deb .
+
+# The package checked as a user meets it (lintian, the validators, installed, used, removed); as root.
+package-check: deps package
+	bash packaging/check-package.sh $$(ls midi-updater_*.deb | tail -n 1)
 
 # libFuzzer targets, built with clang.
 fuzz: deps

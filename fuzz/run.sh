@@ -84,6 +84,7 @@ if [[ $keep == --keep ]]; then
         small="$build_dir/fuzz-small/$target"
         rm -rf "$small" && mkdir -p "$small"
         find "$build_dir/fuzz-corpus/$target" -type f -size -4097c -exec cp -t "$small" {} +
+        # shellcheck disable=SC2086 # the extra options are words
         "$build_dir/fuzz/${target}_fuzzer" -merge=1 -max_len="${max_len[$target]}" ${extra[$target]} \
             "$here/corpus/$target" "$small" >"$build_dir/fuzz-merge-$target.log" 2>&1
         echo "fuzz/run.sh: fuzz/corpus/$target holds $(find "$here/corpus/$target" -type f | wc -l) files"
