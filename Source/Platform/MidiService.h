@@ -2,6 +2,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -34,6 +36,26 @@ using MidiPacketList = std::vector<MidiPacket>;
 // readContext is the one given when the input port was created, connectionContext the one given
 // when the source was connected.
 using MidiReadProc = void (*)(const MidiPacketList& packets, void* readContext, void* connectionContext);
+
+// A change of the system's MIDI setup, as the service tells it.
+enum class SetupChange {
+    EndpointAdded,   // a source or destination appeared (a device was plugged in, a program started)
+    EndpointRemoved, // one went away
+    EndpointChanged, // one changed (its name, its client, going offline)
+};
+
+struct SetupNotification {
+    SetupChange change = SetupChange::EndpointChanged;
+    MidiRef endpoint = 0; // the endpoint concerned, when the service can name it; 0 otherwise
+};
+
+using SetupCallback = std::function<void(const SetupNotification& notification)>;
+
+// Keeps a setup callback registered while it lives (see MidiService::WatchSetup).
+class SetupWatch {
+public:
+    virtual ~SetupWatch() = default;
+};
 
 class MidiService {
 public:
@@ -72,6 +94,16 @@ public:
     virtual std::size_t PreferredPacketBytes(MidiRef destination) {
         (void)destination;
         return 0;
+    }
+
+    // Calls the callback on the service's own thread, one notification at a time and in the order of
+    // the changes, each time the setup changes, until the returned watch is destroyed. Once the
+    // watch's destructor has returned, the callback is not running and never runs again; the watch
+    // must not be destroyed from within its own callback. Null when the service cannot tell of
+    // changes (callers then see the setup as it was when they last looked).
+    virtual std::unique_ptr<SetupWatch> WatchSetup(SetupCallback callback) {
+        (void)callback;
+        return nullptr;
     }
 
     // A readable description of a status code, for error lines.
