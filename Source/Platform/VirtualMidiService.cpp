@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <optional>
 #include <cstdio>
 #include <deque>
 #include <map>
@@ -43,6 +44,7 @@ struct Delivery {
 struct Job {
     std::uint64_t id = 0;
     std::vector<Delivery> deliveries;
+    std::optional<SetupNotification> notification; // a setup change to tell the watchers of
 };
 
 std::string Quote(const std::string& text) {
@@ -79,6 +81,11 @@ struct VirtualMidiService::State {
     std::uint64_t lastDoneJob = 0;
     bool stopping = false;
     MidiRef deliveringTo = 0; // the input port whose read proc runs right now, 0 for none
+
+    // Setup watchers, by number; the number of the one whose callback runs right now, 0 for none.
+    std::map<std::uint64_t, SetupCallback> watchers;
+    std::uint64_t nextWatcher = 1;
+    std::uint64_t notifying = 0;
     std::thread::id receiveThreadId;
     std::thread receiveThread;
 
@@ -174,6 +181,37 @@ struct VirtualMidiService::State {
         }
     }
 
+    // Queues a setup change for the watchers (called with the lock held); nothing when none watches.
+    void Announce(SetupChange change, MidiRef endpoint) {
+        if (watchers.empty())
+            return;
+        Job job;
+        job.id = nextJob++;
+        job.notification = SetupNotification{change, endpoint};
+        jobs.push_back(std::move(job));
+        changed.notify_all();
+    }
+
+    // Tells every watcher of the job's change, one after the other; releases the lock around each
+    // callback. A watcher removed meanwhile is not called.
+    void Notify(std::unique_lock<std::mutex>& lock, const SetupNotification& notification) {
+        std::vector<std::uint64_t> numbers;
+        for (const auto& [number, callback] : watchers)
+            numbers.push_back(number);
+        for (std::uint64_t number : numbers) {
+            auto it = watchers.find(number);
+            if (it == watchers.end())
+                continue;
+            SetupCallback callback = it->second;
+            notifying = number;
+            lock.unlock();
+            callback(notification);
+            lock.lock();
+            notifying = 0;
+            changed.notify_all();
+        }
+    }
+
     void Run() {
         std::unique_lock<std::mutex> lock(mutex);
         for (;;) {
@@ -182,6 +220,8 @@ struct VirtualMidiService::State {
                 return; // stopping, and nothing left to deliver
             Job job = std::move(jobs.front());
             jobs.pop_front();
+            if (job.notification)
+                Notify(lock, *job.notification);
             Deliver(lock, job);
             lastDoneJob = job.id;
             changed.notify_all();
@@ -211,6 +251,7 @@ MidiRef VirtualMidiService::AddDestination(const EndpointInfo& info, Destination
     MidiRef ref = state->Add(Kind::Destination, info);
     state->objects[ref].handler = std::move(handler);
     state->destinations.push_back(ref);
+    state->Announce(SetupChange::EndpointAdded, ref);
     return ref;
 }
 
@@ -218,6 +259,7 @@ MidiRef VirtualMidiService::AddSource(const EndpointInfo& info) {
     std::lock_guard<std::mutex> lock(state->mutex);
     MidiRef ref = state->Add(Kind::Source, info);
     state->sources.push_back(ref);
+    state->Announce(SetupChange::EndpointAdded, ref);
     return ref;
 }
 
@@ -232,12 +274,42 @@ void VirtualMidiService::RemoveEndpoint(MidiRef endpoint) {
     std::erase(state->destinations, endpoint);
     std::erase(state->sources, endpoint);
     state->DropConnections([&](const Connection& c) { return c.source == endpoint; });
+    state->Announce(SetupChange::EndpointRemoved, endpoint);
 }
 
 void VirtualMidiService::SetOffline(MidiRef endpoint, std::int32_t offline) {
     std::lock_guard<std::mutex> lock(state->mutex);
-    if (Object* object = state->Find(endpoint, {Kind::Destination, Kind::Source}))
-        object->offline = offline;
+    Object* object = state->Find(endpoint, {Kind::Destination, Kind::Source});
+    if (object == nullptr || object->offline == offline)
+        return;
+    object->offline = offline;
+    state->Announce(SetupChange::EndpointChanged, endpoint);
+}
+
+namespace {
+
+// Unregisters its watcher; waits (off the receive thread) until its callback is not running.
+class VirtualSetupWatch : public SetupWatch {
+public:
+    VirtualSetupWatch(std::function<void()> stop) : stop(std::move(stop)) {}
+    ~VirtualSetupWatch() override { stop(); }
+
+private:
+    std::function<void()> stop;
+};
+
+} // namespace
+
+std::unique_ptr<SetupWatch> VirtualMidiService::WatchSetup(SetupCallback callback) {
+    std::lock_guard<std::mutex> lock(state->mutex);
+    const std::uint64_t number = state->nextWatcher++;
+    state->watchers.emplace(number, std::move(callback));
+    return std::make_unique<VirtualSetupWatch>([s = state.get(), number] {
+        std::unique_lock<std::mutex> lock(s->mutex);
+        s->watchers.erase(number);
+        if (std::this_thread::get_id() != s->receiveThreadId)
+            s->changed.wait(lock, [&] { return s->notifying != number; });
+    });
 }
 
 void VirtualMidiService::AddDevice(const std::string& name) {

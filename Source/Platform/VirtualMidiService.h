@@ -62,6 +62,8 @@ public:
     // Removes an endpoint: it leaves the lists and every query about it fails (it "went away").
     void RemoveEndpoint(MidiRef endpoint);
     void SetOffline(MidiRef endpoint, std::int32_t offline);
+    // Adding, removing and taking an endpoint offline (or back) are told to the setup watchers, on
+    // the receive thread, in order with each other and with the packets emitted.
     void AddDevice(const std::string& name);
     void AddExternalDevice(const std::string& name);
 
@@ -108,6 +110,7 @@ public:
     MidiStatus PortDisconnectSource(MidiRef inputPort, MidiRef source) override;
     MidiStatus Send(MidiRef outputPort, MidiRef destination, const MidiPacket& packet) override;
     std::string StatusText(MidiStatus status) override;
+    std::unique_ptr<SetupWatch> WatchSetup(SetupCallback callback) override;
 
 private:
     struct State;

@@ -3,9 +3,15 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <future>
+#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 using testing::ElementsAre;
@@ -292,4 +298,87 @@ TEST(VirtualMidiServiceTest, StatusTextNamesTheStatus) {
     EXPECT_THAT(service.StatusText(VirtualMidiService::objectNotFound), HasSubstr("kMIDIObjectNotFound"));
     EXPECT_THAT(service.StatusText(-50), HasSubstr("-50"));
     EXPECT_FALSE(service.StatusText(0).empty());
+}
+
+namespace {
+
+// Collects the setup notifications a watch receives, and lets a test wait for a number of them.
+struct SetupLog {
+    std::mutex mutex;
+    std::condition_variable arrived;
+    std::vector<std::pair<SetupChange, MidiRef>> changes;
+    std::vector<std::thread::id> threads;
+
+    SetupCallback Callback() {
+        return [this](const SetupNotification& notification) {
+            std::lock_guard<std::mutex> lock(mutex);
+            changes.emplace_back(notification.change, notification.endpoint);
+            threads.push_back(std::this_thread::get_id());
+            arrived.notify_all();
+        };
+    }
+    bool WaitFor(std::size_t count) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return arrived.wait_for(lock, std::chrono::seconds(5), [&] { return changes.size() >= count; });
+    }
+};
+
+} // namespace
+
+TEST(VirtualMidiServiceTest, SetupWatchersHearOfEndpointsAddedChangedAndRemovedInOrderOnTheReceiveThread) {
+    VirtualMidiService service;
+    SetupLog log;
+    auto watch = service.WatchSetup(log.Callback());
+    ASSERT_NE(watch, nullptr);
+
+    const MidiRef source = service.AddSource({"Kelva", "Kelva", "Ostrel"});
+    const MidiRef destination = service.AddDestination({"Kelva", "Kelva", "Ostrel"}, nullptr);
+    service.SetOffline(source, 1);
+    service.SetOffline(source, 1); // no change, nothing to tell
+    service.SetOffline(source, 0);
+    service.RemoveEndpoint(destination);
+    service.RemoveEndpoint(destination); // gone already
+    ASSERT_TRUE(log.WaitFor(5));
+
+    std::lock_guard<std::mutex> lock(log.mutex);
+    EXPECT_THAT(log.changes, ElementsAre(std::pair{SetupChange::EndpointAdded, source},
+                                         std::pair{SetupChange::EndpointAdded, destination},
+                                         std::pair{SetupChange::EndpointChanged, source},
+                                         std::pair{SetupChange::EndpointChanged, source},
+                                         std::pair{SetupChange::EndpointRemoved, destination}));
+    for (std::thread::id thread : log.threads)
+        EXPECT_NE(thread, std::this_thread::get_id());
+}
+
+TEST(VirtualMidiServiceTest, ADestroyedWatchIsNeverCalledAgainAndItsDestructorWaitsForARunningCallback) {
+    VirtualMidiService service;
+    SetupLog gone, stays;
+    std::promise<void> entered, release;
+    std::shared_future<void> released = release.get_future().share();
+    bool first = true;
+    auto watch = service.WatchSetup([&](const SetupNotification& notification) {
+        if (std::exchange(first, false)) {
+            entered.set_value();
+            released.wait(); // the callback is still running while the test destroys the watch
+        }
+        gone.Callback()(notification);
+    });
+    auto staying = service.WatchSetup(stays.Callback());
+
+    service.AddSource({"A", "A", ""});
+    entered.get_future().wait();
+    std::atomic<bool> destroyed{false};
+    std::thread destroyer([&] {
+        watch.reset();
+        destroyed = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(destroyed) << "the watch went while its callback was running";
+    release.set_value();
+    destroyer.join();
+
+    service.AddSource({"B", "B", ""});
+    ASSERT_TRUE(stays.WaitFor(2)); // the second change has been told to every watcher left
+    std::lock_guard<std::mutex> lock(gone.mutex);
+    EXPECT_EQ(gone.changes.size(), 1u);
 }
