@@ -44,6 +44,9 @@ public:
     // answer is empty at once.
     void SetRequestIdentity(bool enabled) { requestIdentity = enabled; }
 
+    // The destination the port has found (0 while it has none).
+    MidiRef Destination() const { return endpoint; }
+
     bool IsRecognisedPort(const std::string& name) const;
     bool EndpointHasRightName(MidiRef e);
     void FindEndpoint();

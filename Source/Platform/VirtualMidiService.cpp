@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <condition_variable>
-#include <optional>
 #include <cstdio>
 #include <deque>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 
