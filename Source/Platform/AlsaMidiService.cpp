@@ -165,12 +165,129 @@ int RawMidiOutputExists(const alsa::RawMidiLocation& location) {
     return found ? 1 : 0;
 }
 
+// Sent by each client of ours, as it opens, to every setup watch that runs: the watch, which has just
+// read the client's start announced, knows from it that this client is ours until its exit.
+constexpr unsigned int ownClientMark = 0x4D555044;
+
+// The sequencer clients a service has open (its query handle, its clients and its setup watches') and
+// the watches that leave their announcements out: the service never lists them, and they come and go
+// with every update. Shared with the watches.
+struct OwnClients {
+    // Held while one of ours opens and tells the watches, and while a watch subscribes and takes its
+    // first look, so that each client of ours is either in a watch's first look or tells it.
+    std::mutex mutex;
+    std::set<int> numbers;
+    std::vector<Address> watchPorts;
+
+    // Records a client of ours that has just opened (blocking) and tells each watch, with the lock held.
+    // The mark never waits: a watch so far behind that its input is full takes the client for another
+    // program's, which only costs its callback a few needless calls.
+    void Opened(snd_seq_t* seq) {
+        numbers.insert(snd_seq_client_id(seq));
+        if (watchPorts.empty())
+            return;
+        snd_seq_nonblock(seq, 1);
+        for (const Address& watch : watchPorts) {
+            snd_seq_event_t event;
+            snd_seq_ev_clear(&event);
+            event.type = SND_SEQ_EVENT_USR0;
+            event.data.raw32.d[0] = ownClientMark;
+            snd_seq_ev_set_dest(&event, watch.client, watch.port);
+            snd_seq_ev_set_direct(&event);
+            snd_seq_event_output_direct(seq, &event);
+        }
+        snd_seq_nonblock(seq, 0);
+    }
+    void Closed(int client) {
+        std::lock_guard<std::mutex> lock(mutex);
+        numbers.erase(client);
+    }
+};
+
+// A client of its own, subscribed to the system's announce port, whose reader thread tells the
+// callback of each change that is not of our own clients.
+class AlsaSetupWatch final : public SetupWatch {
+public:
+    AlsaSetupWatch(std::shared_ptr<OwnClients> own, SetupCallback callback)
+        : own(std::move(own)), callback(std::move(callback)) {}
+    ~AlsaSetupWatch() override {
+        if (port >= 0) {
+            std::lock_guard<std::mutex> lock(own->mutex);
+            auto& ports = own->watchPorts;
+            ports.erase(std::remove(ports.begin(), ports.end(), Address{client, port}), ports.end());
+        }
+        reader.reset(); // joins: the callback is not running and never runs again
+        if (seq != nullptr) {
+            snd_seq_close(seq);
+            own->Closed(client);
+        }
+    }
+    AlsaSetupWatch(const AlsaSetupWatch&) = delete;
+    AlsaSetupWatch& operator=(const AlsaSetupWatch&) = delete;
+
+    // Returns 0 or the sequencer's negative error code.
+    int Start() {
+        std::lock_guard<std::mutex> lock(own->mutex);
+        if (int err = alsa::OpenClient("MIDI Updater Setup Watch", seq); err < 0)
+            return err;
+        client = snd_seq_client_id(seq);
+        own->Opened(seq);
+        const int made = snd_seq_create_simple_port(
+            seq, "Announcements",
+            SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE | SND_SEQ_PORT_CAP_NO_EXPORT,
+            SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
+        if (made < 0)
+            return made;
+        if (int err = snd_seq_connect_from(seq, made, SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE);
+            err < 0)
+            return err;
+        port = made;
+        own->watchPorts.push_back(Address{client, port});
+        // Ours now are ours until their exits: none of them can have started since the subscription.
+        ours = own->numbers;
+        reader = std::make_unique<alsa::SequencerReader>(
+            seq, [this](const snd_seq_event_t& event) { OnEvent(event); });
+        return 0;
+    }
+
+private:
+    // On the reader's thread, in the order the sequencer announced the changes.
+    void OnEvent(const snd_seq_event_t& event) {
+        if (event.source.client != SND_SEQ_CLIENT_SYSTEM) {
+            if (event.type == SND_SEQ_EVENT_USR0 && event.data.raw32.d[0] == ownClientMark)
+                ours.insert(event.source.client);
+            return;
+        }
+        if (event.source.port != SND_SEQ_PORT_SYSTEM_ANNOUNCE)
+            return;
+        // A client's number is given again only after its exit was announced: from its start on, the
+        // number is the new client's, which is ours once its mark has come (before any port of it).
+        const int about = event.data.addr.client;
+        const bool isOurs = ours.count(about) != 0;
+        if (event.type == SND_SEQ_EVENT_CLIENT_START || event.type == SND_SEQ_EVENT_CLIENT_EXIT)
+            ours.erase(about);
+        if (isOurs)
+            return;
+        if (const auto notification = alsa::AnnouncedSetupChange(event))
+            callback(*notification);
+    }
+
+    std::shared_ptr<OwnClients> own;
+    SetupCallback callback;
+    snd_seq_t* seq = nullptr;
+    int client = -1;
+    int port = -1;
+    std::set<int> ours; // the reader thread's once it runs
+    std::unique_ptr<alsa::SequencerReader> reader;
+};
+
 } // namespace
 
 struct AlsaMidiService::State {
     std::mutex mutex;         // everything below but the connections
     std::mutex queryMutex;    // the query handle
     std::mutex dispatchMutex; // input ports' read procedures and connections
+    std::shared_ptr<OwnClients> own = std::make_shared<OwnClients>();
     snd_seq_t* query = nullptr;
     int queryClient = -1;
     std::map<MidiRef, std::unique_ptr<Client>> clients;
@@ -366,6 +483,8 @@ std::unique_ptr<AlsaMidiService> AlsaMidiService::Open(std::string& whyNot) {
     std::unique_ptr<AlsaMidiService> service(new AlsaMidiService());
     alsa::QuietLibraryErrors();
     snd_seq_t* query = nullptr;
+    OwnClients& own = *service->state->own;
+    std::lock_guard<std::mutex> lock(own.mutex);
     if (int err = snd_seq_open(&query, "default", SND_SEQ_OPEN_OUTPUT, 0); err < 0) {
         whyNot = alsa::SequencerOpenFailureText(err);
         return nullptr;
@@ -373,6 +492,7 @@ std::unique_ptr<AlsaMidiService> AlsaMidiService::Open(std::string& whyNot) {
     snd_seq_set_client_name(query, "MIDI Updater Service");
     service->state->query = query;
     service->state->queryClient = snd_seq_client_id(query);
+    own.Opened(query); // before any watch: in every watch's first look
     return service;
 }
 
@@ -385,19 +505,23 @@ AlsaMidiService::~AlsaMidiService() {
     }
     for (MidiRef client : clients)
         ClientDispose(client);
-    if (state->query != nullptr)
+    if (state->query != nullptr) {
         snd_seq_close(state->query);
+        state->own->Closed(state->queryClient);
+    }
 }
 
 MidiStatus AlsaMidiService::ClientCreate(const std::string& name, MidiRef& client) {
     client = 0;
     snd_seq_t* seq = nullptr;
+    std::lock_guard<std::mutex> ownLock(state->own->mutex);
     if (int err = alsa::OpenClient(name, seq); err < 0)
         return err;
     auto made = std::make_unique<Client>();
     made->seq = seq;
     made->number = snd_seq_client_id(seq);
     made->name = name;
+    state->own->Opened(seq);
     std::lock_guard<std::mutex> lock(state->mutex);
     made->reference = alsa::ownClientBase | state->nextSerial++;
     client = made->reference;
@@ -431,6 +555,7 @@ MidiStatus AlsaMidiService::ClientDispose(MidiRef client) {
     }
     taken->reader.reset();
     const int err = snd_seq_close(taken->seq);
+    state->own->Closed(taken->number);
     return err < 0 ? err : midiNoError;
 }
 
@@ -875,6 +1000,15 @@ MidiStatus AlsaMidiService::Send(MidiRef outputPort, MidiRef destination, const 
     }
     const Address* dest = route.subscribed ? nullptr : &*address;
     return alsa::SendSysExEvents(seq, port->number, dest, data, size, limit, waitForRoom);
+}
+
+std::unique_ptr<SetupWatch> AlsaMidiService::WatchSetup(SetupCallback callback) {
+    auto watch = std::make_unique<AlsaSetupWatch>(state->own, std::move(callback));
+    if (int err = watch->Start(); err < 0) {
+        LogLine(Format("AlsaMidiService: cannot watch the MIDI setup: %s", snd_strerror(err)));
+        return nullptr;
+    }
+    return watch;
 }
 
 std::string AlsaMidiService::StatusText(MidiStatus status) {

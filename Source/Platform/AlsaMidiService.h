@@ -23,6 +23,16 @@
 // events through a subscription, each small enough for the receiver and sent only once the receiver's input
 // pool has room. See docs/alsa-delivery.md.
 //
+// Setup watches (WatchSetup) each open a sequencer client of their own, subscribed to the system's
+// announce port, and tell the callback on that client's reader thread, in the sequencer's order: a port
+// started, exited or changed is an endpoint added, removed or changed (its reference given), a client
+// that exited or changed an endpoint removed or changed (no reference: a client's ports announce their
+// own exits first). The service's own clients (its query handle, those made by ClientCreate, the
+// watches') are left out. The listing reads the sequencer as it is, so while the callback runs an added
+// port is listed and a removed one is not. Linux announces a port's or a client's change (a new name)
+// only since 6.13 (and the stable kernels that took that change back); Debian 12's 6.1 tells of ports
+// and clients coming and going only.
+//
 // Each client has a receive thread of its own, running while the client has an input port; it
 // turns incoming events back into bytes and calls the input port's read procedure, one packet per
 // event, in arrival order, for events from connected sources only.
@@ -59,6 +69,7 @@ public:
     // Large packets (alsa::rawMidiPacketBytes) for a port of a card's raw MIDI bridge, which is sent
     // to through raw MIDI with a drain per packet; no preference for any other destination.
     std::size_t PreferredPacketBytes(MidiRef destination) override;
+    std::unique_ptr<SetupWatch> WatchSetup(SetupCallback callback) override;
     std::string StatusText(MidiStatus status) override;
     // Says who holds a busy port (the clients subscribed to write to it, or the processes that
     // opened its raw MIDI device), that a device was disconnected, and what to do.

@@ -177,4 +177,34 @@ int SequencerFd(snd_seq_t* seq) {
     return fd.fd;
 }
 
+std::optional<SetupNotification> AnnouncedSetupChange(const snd_seq_event_t& event) {
+    if (event.source.client != SND_SEQ_CLIENT_SYSTEM || event.source.port != SND_SEQ_PORT_SYSTEM_ANNOUNCE)
+        return std::nullopt;
+    const Address about{event.data.addr.client, event.data.addr.port};
+    if (about.client == SND_SEQ_CLIENT_SYSTEM)
+        return std::nullopt;
+    SetupNotification notification;
+    switch (event.type) {
+    case SND_SEQ_EVENT_PORT_START:
+        notification.change = SetupChange::EndpointAdded;
+        break;
+    case SND_SEQ_EVENT_PORT_EXIT:
+        notification.change = SetupChange::EndpointRemoved;
+        break;
+    case SND_SEQ_EVENT_PORT_CHANGE:
+        notification.change = SetupChange::EndpointChanged;
+        break;
+    case SND_SEQ_EVENT_CLIENT_EXIT:
+        notification.change = SetupChange::EndpointRemoved;
+        return notification;
+    case SND_SEQ_EVENT_CLIENT_CHANGE:
+        notification.change = SetupChange::EndpointChanged;
+        return notification;
+    default:
+        return std::nullopt;
+    }
+    notification.endpoint = EndpointRef(about).value_or(0);
+    return notification;
+}
+
 } // namespace alsa

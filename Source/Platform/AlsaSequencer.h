@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -78,5 +79,13 @@ int WaitForInputRoom(snd_seq_t* seq, int client, std::size_t cells, unsigned int
 
 // The sequencer's file descriptor (the first poll descriptor), or -1.
 int SequencerFd(snd_seq_t* seq);
+
+// What an event from the system client's announce port (SND_SEQ_CLIENT_SYSTEM:
+// SND_SEQ_PORT_SYSTEM_ANNOUNCE) tells of the MIDI setup: a port that started, exited or changed is an
+// endpoint added, removed or changed (named by its reference), a client that exited or changed is an
+// endpoint removed or changed (none named: its ports announce themselves). Nothing for a client's
+// start (its ports follow), for subscriptions, for the system client's own ports, or for an event from
+// anywhere else.
+std::optional<SetupNotification> AnnouncedSetupChange(const snd_seq_event_t& event);
 
 } // namespace alsa

@@ -19,8 +19,10 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <mutex>
+#include <optional>
 #include <poll.h>
 #include <random>
 #include <thread>
@@ -803,6 +805,320 @@ TEST(AlsaSequencerListing, TheListingWalksTheRealDestinations) {
               std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
                   return line.find("destination index") != std::string::npos;
               }));
+}
+
+// --- setup watches --------------------------------------------------------------------------------
+
+// What a setup watch told, and what the service answered about the endpoint while the callback ran.
+struct Told {
+    SetupChange change = SetupChange::EndpointChanged;
+    MidiRef endpoint = 0;
+    bool listed = false;     // among the service's sources or destinations
+    std::string name;        // the endpoint's name, empty when the service knows none
+    std::string displayName; // its client's name
+    std::chrono::steady_clock::time_point at;
+};
+
+const char* ChangeName(SetupChange change) {
+    switch (change) {
+    case SetupChange::EndpointAdded:
+        return "added";
+    case SetupChange::EndpointRemoved:
+        return "removed";
+    case SetupChange::EndpointChanged:
+        return "changed";
+    }
+    return "?";
+}
+
+std::string Describe(const std::vector<Told>& told) {
+    std::string text;
+    for (const Told& t : told)
+        text += std::string(ChangeName(t.change)) + " " + std::to_string(t.endpoint) + " \"" + t.name + "\"" +
+                (t.listed ? " listed" : "") + "; ";
+    return text;
+}
+
+// A setup watch on the service that keeps what it is told.
+class SetupRecorder {
+public:
+    explicit SetupRecorder(MidiService& service, std::function<void()> whileCalled = {})
+        : service(service), whileCalled(std::move(whileCalled)) {
+        watch = service.WatchSetup([this](const SetupNotification& notification) { Record(notification); });
+    }
+    bool Watching() const { return watch != nullptr; }
+    void Stop() { watch.reset(); }
+
+    std::optional<Told> WaitFor(SetupChange change, MidiRef endpoint, std::chrono::milliseconds timeout) {
+        return WaitFor([&](const Told& t) { return t.change == change && t.endpoint == endpoint; }, timeout);
+    }
+    std::optional<Told> WaitFor(const std::function<bool(const Told&)>& match,
+                                std::chrono::milliseconds timeout, std::size_t from = 0) {
+        std::unique_lock<std::mutex> lock(mutex);
+        std::optional<Told> found;
+        cv.wait_for(lock, timeout, [&] {
+            for (std::size_t i = from; i < told.size() && !found; ++i)
+                if (match(told[i]))
+                    found = told[i];
+            return found.has_value();
+        });
+        return found;
+    }
+    std::vector<Told> All() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return told;
+    }
+    std::vector<Told> About(MidiRef endpoint) {
+        std::vector<Told> about;
+        for (const Told& t : All())
+            if (t.endpoint == endpoint)
+                about.push_back(t);
+        return about;
+    }
+
+private:
+    void Record(const SetupNotification& notification) {
+        Told t;
+        t.at = std::chrono::steady_clock::now();
+        t.change = notification.change;
+        t.endpoint = notification.endpoint;
+        if (t.endpoint != 0) {
+            t.listed = Has(Sources(service), t.endpoint) || Has(Destinations(service), t.endpoint);
+            service.GetStringProperty(t.endpoint, MidiProperty::Name, t.name);
+            service.GetStringProperty(t.endpoint, MidiProperty::DisplayName, t.displayName);
+        }
+        if (whileCalled)
+            whileCalled();
+        std::lock_guard<std::mutex> lock(mutex);
+        told.push_back(t);
+        cv.notify_all();
+    }
+
+    MidiService& service;
+    std::function<void()> whileCalled;
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::vector<Told> told;
+    std::unique_ptr<SetupWatch> watch; // last: stopped before the rest goes
+};
+
+// What the kernel announced, as any program subscribed to the system's announce port reads it.
+class AnnounceListener {
+public:
+    AnnounceListener() {
+        EXPECT_EQ(snd_seq_open(&seq, "default", SND_SEQ_OPEN_DUPLEX, 0), 0);
+        snd_seq_set_client_name(seq, "Announce Listener");
+        const int port = snd_seq_create_simple_port(
+            seq, "In", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE | SND_SEQ_PORT_CAP_NO_EXPORT,
+            SND_SEQ_PORT_TYPE_APPLICATION);
+        EXPECT_GE(port, 0);
+        EXPECT_EQ(snd_seq_connect_from(seq, port, SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE), 0);
+        reader = std::thread([this] { Read(); });
+    }
+    ~AnnounceListener() {
+        stop = true;
+        reader.join();
+        snd_seq_close(seq);
+    }
+    bool WaitFor(int type, Address about, std::chrono::milliseconds timeout) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return cv.wait_for(lock, timeout, [&] { return Seen(type, about); });
+    }
+    bool Saw(int type, Address about) {
+        std::lock_guard<std::mutex> lock(mutex);
+        return Seen(type, about);
+    }
+
+private:
+    bool Seen(int type, Address about) {
+        return std::find(heard.begin(), heard.end(), std::make_pair(type, about)) != heard.end();
+    }
+    void Read() {
+        pollfd fd{};
+        snd_seq_poll_descriptors(seq, &fd, 1, POLLIN);
+        while (!stop) {
+            if (poll(&fd, 1, 20) <= 0)
+                continue;
+            do {
+                snd_seq_event_t* event = nullptr;
+                if (snd_seq_event_input(seq, &event) < 0 || event == nullptr)
+                    break;
+                std::lock_guard<std::mutex> lock(mutex);
+                heard.emplace_back(event->type, Address{event->data.addr.client, event->data.addr.port});
+                cv.notify_all();
+            } while (snd_seq_event_input_pending(seq, 0) > 0);
+        }
+    }
+    snd_seq_t* seq = nullptr;
+    std::atomic<bool> stop{false};
+    std::thread reader;
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::vector<std::pair<int, Address>> heard;
+};
+
+void RenamePort(PeerClient& peer, const std::string& name) {
+    snd_seq_port_info_t* info = nullptr;
+    snd_seq_port_info_alloca(&info);
+    ASSERT_EQ(snd_seq_get_port_info(peer.seq, peer.port, info), 0);
+    snd_seq_port_info_set_name(info, name.c_str());
+    ASSERT_EQ(snd_seq_set_port_info(peer.seq, peer.port, info), 0);
+}
+
+std::vector<SetupChange> Changes(const std::vector<Told>& told) {
+    std::vector<SetupChange> changes;
+    for (const Told& t : told)
+        changes.push_back(t.change);
+    return changes;
+}
+
+TEST(AlsaSetupWatch, AnotherClientsPortAppearingRenamedAndGoingAwayIsToldInThatOrder) {
+    SKIP_WITHOUT_SEQUENCER();
+    auto service = OpenService();
+    AnnounceListener kernel;
+    SetupRecorder watch(*service);
+    ASSERT_TRUE(watch.Watching());
+
+    PeerClient peer(peerName, peerName + " MIDI 1", duplexCaps);
+    const MidiRef endpoint = peer.Ref();
+    const Address address{peer.client, peer.port};
+    ASSERT_TRUE(watch.WaitFor(SetupChange::EndpointAdded, endpoint, 5s)) << Describe(watch.All());
+    RenamePort(peer, peerName + " Renamed");
+    peer.DeletePort();
+    ASSERT_TRUE(watch.WaitFor(SetupChange::EndpointRemoved, endpoint, 5s)) << Describe(watch.All());
+
+    // Whether this kernel announces a changed port: Linux 6.13 and later do, 6.1 does not.
+    ASSERT_TRUE(kernel.WaitFor(SND_SEQ_EVENT_PORT_EXIT, address, 5s));
+    const bool changeAnnounced = kernel.Saw(SND_SEQ_EVENT_PORT_CHANGE, address);
+    if (!changeAnnounced)
+        std::cout << "NOTE: this kernel does not announce a changed port; no change to be told\n";
+
+    const auto told = watch.About(endpoint);
+    std::vector<SetupChange> expected{SetupChange::EndpointAdded};
+    if (changeAnnounced)
+        expected.push_back(SetupChange::EndpointChanged);
+    expected.push_back(SetupChange::EndpointRemoved);
+    ASSERT_EQ(Changes(told), expected) << Describe(told);
+
+    // What the service answered while each callback ran.
+    EXPECT_TRUE(told.front().listed) << "an added port must be listed when it is told";
+    EXPECT_EQ(told.front().name, peerName + " MIDI 1");
+    EXPECT_EQ(told.front().displayName, peerName);
+    if (changeAnnounced) {
+        EXPECT_TRUE(told[1].listed);
+        EXPECT_EQ(told[1].name, peerName + " Renamed");
+    }
+    EXPECT_FALSE(told.back().listed) << "a removed port must not be listed when it is told";
+    EXPECT_EQ(told.back().name, "");
+}
+
+TEST(AlsaSetupWatch, TheServicesOwnClientsAndWatchesAreNotTold) {
+    SKIP_WITHOUT_SEQUENCER();
+    auto service = OpenService();
+    SetupRecorder watch(*service);
+    ASSERT_TRUE(watch.Watching());
+    // Clients of ours come and go faster than the watch reads their announcements: each is still
+    // known as ours when its ports' announcements are read after it has gone.
+    for (int round = 0; round < 3; ++round) {
+        MidiRef client = 0, output = 0, input = 0;
+        ASSERT_EQ(service->ClientCreate("MIDI Updater", client), 0);
+        ASSERT_EQ(service->OutputPortCreate(client, "MIDI Updater Port", output), 0);
+        ASSERT_EQ(
+            service->InputPortCreate(
+                client, "MIDI Updater Input", [](const MidiPacketList&, void*, void*) {}, nullptr, input),
+            0);
+        ASSERT_EQ(service->ClientDispose(client), 0);
+        SetupRecorder another(*service);
+        ASSERT_TRUE(another.Watching());
+    }
+    // The announcements are read in order: once the marker is told, all of the above has been read.
+    PeerClient marker(peerName, peerName + " MIDI 1", duplexCaps);
+    ASSERT_TRUE(watch.WaitFor(SetupChange::EndpointAdded, marker.Ref(), 5s)) << Describe(watch.All());
+    const auto told = watch.All();
+    ASSERT_EQ(told.size(), 1u) << Describe(told);
+}
+
+TEST(AlsaSetupWatch, ADestroyedWatchWaitsForItsRunningCallbackAndIsNeverCalledAgain) {
+    SKIP_WITHOUT_SEQUENCER();
+    auto service = OpenService();
+    std::atomic<bool> inside{false};
+    std::atomic<int> calls{0};
+    SetupRecorder slow(*service, [&] {
+        ++calls;
+        inside = true;
+        std::this_thread::sleep_for(200ms);
+        inside = false;
+    });
+    SetupRecorder witness(*service);
+    ASSERT_TRUE(slow.Watching());
+    ASSERT_TRUE(witness.Watching());
+
+    auto first = std::make_unique<PeerClient>(peerName, peerName + " MIDI 1", duplexCaps);
+    for (int i = 0; i < 500 && calls == 0; ++i)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_GT(calls.load(), 0) << "the watch was not called within 5 s";
+    slow.Stop(); // while its callback sleeps
+    EXPECT_FALSE(inside) << "the destructor returned while the callback ran";
+    const int before = calls;
+
+    // More changes: the witness is told of them, the destroyed watch is not.
+    first.reset();
+    PeerClient second(peerName, peerName + " MIDI 2", duplexCaps);
+    const MidiRef endpoint = second.Ref();
+    ASSERT_TRUE(witness.WaitFor(SetupChange::EndpointAdded, endpoint, 5s)) << Describe(witness.All());
+    second.DeletePort();
+    ASSERT_TRUE(witness.WaitFor(SetupChange::EndpointRemoved, endpoint, 5s)) << Describe(witness.All());
+    EXPECT_EQ(calls.load(), before);
+}
+
+// Unplugging the kernel tests' gadget and plugging it in again, a few times: each unplug is told as
+// the device's port removed, each replug as a port of a client "Ostrel Kelva" added, already listed.
+TEST(AlsaUsbUnplug, TheSetupWatchIsToldOfEachUnplugAndReplugPromptly) {
+    SKIP_WITHOUT_SEQUENCER();
+    auto service = OpenService();
+    UsbKelva kelva;
+    FIND_USB_KELVA(*service, kelva);
+    KelvaGadget gadget;
+    if (!gadget.Found())
+        GTEST_SKIP() << "the USB device is not the kernel tests' gadget; it cannot be unplugged from here";
+    SetupRecorder watch(*service);
+    ASSERT_TRUE(watch.Watching());
+    using std::chrono::duration_cast;
+    using std::chrono::milliseconds;
+
+    MidiRef endpoint = kelva.reference;
+    for (int round = 1; round <= 3; ++round) {
+        std::size_t seen = watch.All().size();
+        const auto unplug = std::chrono::steady_clock::now();
+        ASSERT_TRUE(gadget.Unplug());
+        const auto unbound = std::chrono::steady_clock::now();
+        const auto removed = watch.WaitFor(
+            [&](const Told& t) { return t.change == SetupChange::EndpointRemoved && t.endpoint == endpoint; },
+            10s, seen);
+        ASSERT_TRUE(removed) << "round " << round << ": " << Describe(watch.All());
+        EXPECT_FALSE(removed->listed);
+        const auto delay = removed->at - unplug;
+        std::cout << "FIGURE: unplug " << round << ": told removed "
+                  << duration_cast<milliseconds>(delay).count()
+                  << " ms after the unbind began (the unbind took "
+                  << duration_cast<milliseconds>(unbound - unplug).count() << " ms)\n";
+        EXPECT_LT(delay, 3s) << "round " << round;
+
+        seen = watch.All().size();
+        const auto plug = std::chrono::steady_clock::now();
+        ASSERT_TRUE(gadget.Plug());
+        const auto added = watch.WaitFor(
+            [](const Told& t) {
+                return t.change == SetupChange::EndpointAdded && t.displayName == "Ostrel Kelva";
+            },
+            30s, seen);
+        ASSERT_TRUE(added) << "round " << round << ": " << Describe(watch.All());
+        EXPECT_TRUE(added->listed);
+        EXPECT_EQ(added->name, "Ostrel Kelva MIDI 1");
+        std::cout << "FIGURE: replug " << round << ": told added "
+                  << duration_cast<milliseconds>(added->at - plug).count() << " ms after the bind began\n";
+        endpoint = added->endpoint;
+    }
 }
 
 } // namespace
