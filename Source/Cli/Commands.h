@@ -18,3 +18,4 @@ Command AddUpdateCommand(CLI::App& app);
 Command AddVideoModeCommand(CLI::App& app);
 Command AddListCommand(CLI::App& app);
 Command AddSimulateCommand(CLI::App& app);
+Command AddStatusCommand(CLI::App& app);

@@ -40,6 +40,8 @@ extern "C" void OnInterrupt(int) {
     RunClock::Interrupt();
 }
 
+} // namespace
+
 void InstallInterruptHandler() {
     struct sigaction action {};
     action.sa_handler = OnInterrupt;
@@ -48,6 +50,8 @@ void InstallInterruptHandler() {
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 }
+
+namespace {
 
 unsigned int TerminalColumns() {
     winsize size{};

@@ -19,6 +19,10 @@ struct SendOptions {
 
 void AddSendOptions(CLI::App& command, SendOptions& options);
 
+// Makes Ctrl-C (and SIGTERM) end every wait of the RunClock (RunInterrupted); a second Ctrl-C ends the
+// program at once with status 130.
+void InstallInterruptHandler();
+
 // Sends an update as the update job does, and shows its reports on the console: as JSON lines, as
 // a live line on a terminal, or as plain lines. Before the port is made, and after the sender is,
 // the given statuses are reported (after a busy state). Answers the exit status: 0 for Completed,

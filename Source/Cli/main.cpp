@@ -16,8 +16,8 @@ int main(int argc, char** argv) {
     app.require_subcommand(1);
 
     const std::vector<Command> commands = {
-        AddInspectCommand(app),   AddExtractCommand(app), AddPackCommand(app),    AddUpdateCommand(app),
-        AddVideoModeCommand(app), AddListCommand(app),    AddSimulateCommand(app)};
+        AddInspectCommand(app),   AddExtractCommand(app), AddPackCommand(app),     AddUpdateCommand(app),
+        AddVideoModeCommand(app), AddListCommand(app),    AddSimulateCommand(app), AddStatusCommand(app)};
 
     try {
         app.parse(argc, argv);
