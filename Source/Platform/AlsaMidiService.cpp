@@ -165,8 +165,9 @@ int RawMidiOutputExists(const alsa::RawMidiLocation& location) {
     return found ? 1 : 0;
 }
 
-// Sent by each client of ours, as it opens, to every setup watch that runs: the watch, which has just
-// read the client's start announced, knows from it that this client is ours until its exit.
+// Sent by each client of ours as soon as it is open (before it names itself or makes a port, which
+// are announced) to every setup watch that runs: the watch, which has just read the client's start,
+// knows from it that this client is ours until its exit.
 constexpr unsigned int ownClientMark = 0x4D555044;
 
 // The sequencer clients a service has open (its query handle, its clients and its setup watches') and
@@ -228,10 +229,11 @@ public:
     // Returns 0 or the sequencer's negative error code.
     int Start() {
         std::lock_guard<std::mutex> lock(own->mutex);
-        if (int err = alsa::OpenClient("MIDI Updater Setup Watch", seq); err < 0)
+        if (int err = alsa::OpenClient("MIDI Updater Setup Watch", seq,
+                                       [this](snd_seq_t* opened) { own->Opened(opened); });
+            err < 0)
             return err;
         client = snd_seq_client_id(seq);
-        own->Opened(seq);
         const int made = snd_seq_create_simple_port(
             seq, "Announcements",
             SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE | SND_SEQ_PORT_CAP_NO_EXPORT,
@@ -489,10 +491,10 @@ std::unique_ptr<AlsaMidiService> AlsaMidiService::Open(std::string& whyNot) {
         whyNot = alsa::SequencerOpenFailureText(err);
         return nullptr;
     }
+    own.Opened(query); // before any watch of this service: in every watch's first look
     snd_seq_set_client_name(query, "MIDI Updater Service");
     service->state->query = query;
     service->state->queryClient = snd_seq_client_id(query);
-    own.Opened(query); // before any watch: in every watch's first look
     return service;
 }
 
@@ -514,14 +516,14 @@ AlsaMidiService::~AlsaMidiService() {
 MidiStatus AlsaMidiService::ClientCreate(const std::string& name, MidiRef& client) {
     client = 0;
     snd_seq_t* seq = nullptr;
-    std::lock_guard<std::mutex> ownLock(state->own->mutex);
-    if (int err = alsa::OpenClient(name, seq); err < 0)
+    OwnClients& own = *state->own;
+    std::lock_guard<std::mutex> ownLock(own.mutex);
+    if (int err = alsa::OpenClient(name, seq, [&own](snd_seq_t* opened) { own.Opened(opened); }); err < 0)
         return err;
     auto made = std::make_unique<Client>();
     made->seq = seq;
     made->number = snd_seq_client_id(seq);
     made->name = name;
-    state->own->Opened(seq);
     std::lock_guard<std::mutex> lock(state->mutex);
     made->reference = alsa::ownClientBase | state->nextSerial++;
     client = made->reference;

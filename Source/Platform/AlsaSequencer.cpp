@@ -20,12 +20,14 @@ void QuietLibraryErrors() {
     std::call_once(once, [] { snd_lib_error_set_handler(&IgnoreLibraryError); });
 }
 
-int OpenClient(const std::string& name, snd_seq_t*& seq) {
+int OpenClient(const std::string& name, snd_seq_t*& seq, const std::function<void(snd_seq_t*)>& opened) {
     QuietLibraryErrors();
     seq = nullptr;
     snd_seq_t* handle = nullptr;
     if (int err = snd_seq_open(&handle, "default", SND_SEQ_OPEN_DUPLEX, 0); err < 0)
         return err;
+    if (opened)
+        opened(handle);
     int err = snd_seq_set_client_name(handle, name.c_str());
     if (err >= 0)
         err = snd_seq_set_client_pool_input(handle, inputPoolCells);

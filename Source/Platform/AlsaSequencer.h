@@ -25,8 +25,10 @@ constexpr std::size_t inputBufferBytes = 128 * 1024;
 void QuietLibraryErrors();
 
 // Opens a sequencer client for input and output, blocking, with the given name and the large input
-// pool and buffer. Returns 0 or a negative error code; on error `seq` stays null.
-int OpenClient(const std::string& name, snd_seq_t*& seq);
+// pool and buffer. `opened`, when given, is called with the client as soon as it is open, before it
+// takes its name (which Linux 6.13 and later announce as a change of the client). Returns 0 or a
+// negative error code; on error `seq` stays null.
+int OpenClient(const std::string& name, snd_seq_t*& seq, const std::function<void(snd_seq_t*)>& opened = {});
 
 // Turns sequencer events back into MIDI bytes: SysEx data as it came, any other MIDI event as its
 // message, without running status. Non-MIDI events give nothing.
