@@ -59,6 +59,11 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     versionLabel->setBuddy(firmwareVersion);
     fields->addRow(productLabel, productName);
     fields->addRow(versionLabel, firmwareVersion);
+    deviceStatus = new QLabel(QStringLiteral("Device: looking for it..."), central);
+    deviceStatus->setObjectName(QStringLiteral("deviceStatus"));
+    deviceStatus->setTextFormat(Qt::PlainText);
+    deviceStatus->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    fields->addRow(deviceStatus);
 
     auto* videoRow = new QHBoxLayout;
     videoRow->setSpacing(0);

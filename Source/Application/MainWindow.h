@@ -19,6 +19,7 @@ public:
     QLabel* imageView;
     QLineEdit* productName;
     QLineEdit* firmwareVersion;
+    QLabel* deviceStatus; // the device the updater can see right now, under the version
     QProgressBar* progressIndicator;
     QLabel* textField;
     QButtonGroup* videoOption; // segment 0 and segment 1, by button id

@@ -120,12 +120,16 @@ ZephAppDelegate::ZephAppDelegate(MidiService& service, DialogPresenter& dialogs,
 }
 
 ZephAppDelegate::~ZephAppDelegate() {
+    presence.reset(); // its listener is not running and never runs again
     // Workers may still run: from here on they find the channel closed and leave the window alone.
     channel->Close();
     mainWindow->removeEventFilter(this);
     mainWindow.reset();
 }
 
+QLabel* ZephAppDelegate::deviceStatus() const {
+    return mainWindow->deviceStatus;
+}
 QLabel* ZephAppDelegate::imageView() const {
     return mainWindow->imageView;
 }
@@ -171,6 +175,29 @@ void ZephAppDelegate::awakeFromNib() {
     mainWindow->setAcceptDrops(true);
     mainWindow->imageView->setAcceptDrops(false);
     ListInterfaces(service);
+    std::set<std::string> builtIn;
+    PutPortNamesIntoSet(builtIn, KELVAPN);
+    watchDevice(builtIn);
+}
+
+void ZephAppDelegate::watchDevice(const std::set<std::string>& portNames) {
+    if (presence && portNames == watchedNames)
+        return;
+    presence.reset();
+    watchedNames = portNames;
+    // The device is asked for its version only while no job talks to it.
+    presence = std::make_unique<DevicePresence>(
+        service, portNames,
+        [channel = channel](const DeviceState& state) {
+            channel->Post([state](ZephAppDelegate& d) { d.showDevice(state); });
+        },
+        [channel = channel] { return channel->RunningWorkers() == 0; });
+}
+
+void ZephAppDelegate::showDevice(const DeviceState& state) {
+    const QString line = QString::fromStdString(DeviceLine(state));
+    mainWindow->deviceStatus->setText(line);
+    Record(QStringLiteral("device: ") + line);
 }
 
 bool ZephAppDelegate::eventFilter(QObject* watched, QEvent* event) {
@@ -356,6 +383,7 @@ void ZephAppDelegate::updateThreadFile(const std::shared_ptr<MainThreadChannel>&
             d.firmwareVersion()->setText(version);
             d.Record(QStringLiteral("firmware version: ") + version);
         });
+        channel->Post([names = update.macPortNames](ZephAppDelegate& d) { d.watchDevice(names); });
         if (!update.message.empty()) {
             const QString note = QString::fromStdString(update.message);
             channel->RunAndWait([note](ZephAppDelegate& d) { d.messageBeforeUpdate(note); });

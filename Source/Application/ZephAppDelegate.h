@@ -1,5 +1,6 @@
 #pragma once
 
+#include "DevicePresence.h"
 #include "Progress.h"
 
 #include <QObject>
@@ -9,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 
 class DialogPresenter;
@@ -46,6 +48,7 @@ public:
     QLineEdit* firmwareVersion() const;
     QProgressBar* progressIndicator() const;
     QLabel* textField() const;
+    QLabel* deviceStatus() const;
     QButtonGroup* VideoOption() const;
 
     // --- state ---
@@ -90,6 +93,12 @@ public:
     void showAlert(const QString& text);
     void alertSheetDidEnd(int returnCode);
 
+    // --- the device line ---
+    // Follows the device with these port names (an empty set: the only USB MIDI device) from now on;
+    // the same names as now change nothing.
+    void watchDevice(const std::set<std::string>& portNames);
+    void showDevice(const DeviceState& state);
+
     // --- the video mode switch ---
     void updateVideoMode();
 
@@ -130,6 +139,8 @@ private:
     bool terminating = false;
     std::function<void(const QString&)> recorder;
     std::function<void()> terminator;
+    std::unique_ptr<DevicePresence> presence;
+    std::set<std::string> watchedNames;
 };
 
 // The progress sink of a job: every report becomes a request on the GUI thread, posted without

@@ -1,5 +1,7 @@
 #include "ApplicationTestSupport.h"
 
+#include <algorithm>
+
 #include "MainWindow.h"
 #include "UpdateWriter.h"
 
@@ -112,10 +114,15 @@ AppRig::AppRig(SimulatedDevice::Options deviceOptions) {
     device = std::make_unique<SimulatedDevice>(service, std::move(deviceOptions));
     delegate = std::make_unique<ZephAppDelegate>(service, dialogs);
     channel = delegate->Channel();
-    delegate->SetRecorder([this](const QString& change) { events << change; });
+    delegate->SetRecorder([this](const QString& change) {
+        (change.startsWith(QStringLiteral("device: ")) ? deviceEvents : events) << change;
+    });
     delegate->SetTerminator([this] { ++terminations; });
     delegate->awakeFromNib();
     delegate->window()->show();
+    // The device line's first look (and the identity it may ask) is over before any test step.
+    if (!QTest::qWaitFor([this] { return !deviceEvents.isEmpty(); }, 10000))
+        qFatal("the device line was never shown");
 }
 
 AppRig::~AppRig() {
@@ -214,6 +221,15 @@ bool AppRig::WaitUntilIdle() {
 bool AppRig::HoldInSend() {
     clock.Hold();
     return QTest::qWaitFor([this] { return clock.Sleepers() > 0; }, 10000);
+}
+
+std::vector<unsigned char> JobBytes(const SimulatedDevice& device) {
+    const std::vector<unsigned char> request{0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7};
+    std::vector<unsigned char> bytes = device.ReceivedBytes();
+    for (auto at = std::search(bytes.begin(), bytes.end(), request.begin(), request.end()); at != bytes.end();
+         at = std::search(bytes.begin(), bytes.end(), request.begin(), request.end()))
+        bytes.erase(at, at + static_cast<std::ptrdiff_t>(request.size()));
+    return bytes;
 }
 
 QStringList From(const QStringList& events, const QString& first) {

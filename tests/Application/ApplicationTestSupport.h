@@ -106,7 +106,8 @@ public:
 
     std::vector<std::string> LogLines() const { return log.Lines(); }
 
-    QStringList events;
+    QStringList events;       // every change to the window but the device line's
+    QStringList deviceEvents; // the device line's changes ("device: ...")
     HeldClock clock;
     ScopedClock scopedClock{clock};
     ScopedLogCapture log;
@@ -122,3 +123,7 @@ public:
 
 // The events from the first one equal to first on.
 QStringList From(const QStringList& events, const QString& first);
+
+// What reached the device but for the identity requests with which the window's device line asks
+// for its version.
+std::vector<unsigned char> JobBytes(const SimulatedDevice& device);

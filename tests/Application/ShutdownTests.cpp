@@ -60,8 +60,8 @@ void ShutdownTests::whileWorkerWaitsForTheDeviceChoice() {
     QVERIFY(rig.channel->WaitForWaitsBegun(2, timeoutMs)); // now waiting for the chooser
     CloseAndFinish(rig);
     QVERIFY(rig.dialogs.deviceLists.isEmpty());
-    QVERIFY(rig.device->ReceivedBytes().empty());
-    QVERIFY(other.ReceivedBytes().empty());
+    QVERIFY(JobBytes(*rig.device).empty());
+    QVERIFY(JobBytes(other).empty());
     const auto log = rig.LogLines();
     QVERIFY(std::find(log.begin(), log.end(), "No device was chosen") != log.end());
 }

@@ -129,7 +129,7 @@ void UpdateJobTests::badFileShowsFailureAlertAndLeavesBarBusy() {
     QCOMPARE(rig.delegate->textField()->text(), text);
     QCOMPARE(rig.delegate->progressIndicator()->maximum(), 0); // busy
     QVERIFY(Contains(rig.LogLines(), "Error: " + text.toStdString()));
-    QVERIFY(rig.device->ReceivedBytes().empty());
+    QVERIFY(JobBytes(*rig.device).empty());
 
     // Once the alert is dismissed, a new file is taken.
     QVERIFY(!rig.DragEnters({rig.WriteUpdateFile(QStringLiteral("good.upd"), "")}));
@@ -219,10 +219,10 @@ void UpdateJobTests::chooserOnlyForSeveralUsbDevices() {
     QVERIFY(rig.WaitUntilIdle());
 
     QCOMPARE(rig.dialogs.deviceLists.size(), chooserShown ? 1 : 0);
-    QCOMPARE(!rig.device->ReceivedBytes().empty(), kelvaUpdated);
+    QCOMPARE(!JobBytes(*rig.device).empty(), kelvaUpdated);
     QCOMPARE(SawVerdictSheet(rig.events), kelvaUpdated);
     if (other)
-        QVERIFY(other->ReceivedBytes().empty());
+        QVERIFY(JobBytes(*other).empty());
 }
 
 void UpdateJobTests::chooserAnswerDecidesTheDevice_data() {
@@ -283,7 +283,7 @@ void UpdateJobTests::chooserAnswerDecidesTheDevice() {
                                 "it is for, and several USB MIDI devices are connected. Choose the one to "
                                 "update:")});
     for (int i = 0; i < 2; ++i)
-        QCOMPARE(!devices[static_cast<std::size_t>(i)]->ReceivedBytes().empty(), i == updated);
+        QCOMPARE(!JobBytes(*devices[static_cast<std::size_t>(i)]).empty(), i == updated);
     QCOMPARE(rig.dialogs.alerts, 0);
     if (updated >= 0) {
         QCOMPARE(devices[static_cast<std::size_t>(updated)]->Portions().size(), std::size_t(1));

@@ -38,7 +38,7 @@ void VideoModeTests::segmentSendsItsMessage() {
     QVERIFY(rig.delegate->sendingUpdate());
     QVERIFY(rig.WaitUntilIdle());
 
-    QCOMPARE(rig.device->ReceivedBytes(), message);
+    QCOMPARE(JobBytes(*rig.device), message);
     QCOMPARE(rig.device->VideoMode(), std::optional<unsigned char>(message[9]));
     QCOMPARE(rig.events.mid(0, 3),
              (QStringList{QStringLiteral("bar busy"), QStringLiteral("status text: Updating..."),
@@ -63,7 +63,7 @@ void VideoModeTests::onlyTheKelvaNamesAreLookedFor() {
     AppRig rig(options);
     rig.delegate->window()->videoSegments[0]->click();
     QVERIFY(rig.WaitUntilIdle()); // six attempts of about 15 s each, in virtual time
-    QVERIFY(rig.device->ReceivedBytes().empty());
+    QVERIFY(JobBytes(*rig.device).empty());
     QVERIFY(rig.clock.NowMs() >= 1'000'000 + 60'000);
     QCOMPARE(rig.delegate->textField()->text(),
              QStringLiteral(

@@ -19,6 +19,14 @@ const QString quitPanel =
     QStringLiteral("panel: An update is in progress [Do not close|Close]: An update is in "
                    "progress.\nAre you sure you want to close this program?");
 
+const QString notConnected =
+    QStringLiteral("device: Device: not connected - connect it and put it into update mode");
+
+bool WaitForDeviceEvents(AppRig& rig, qsizetype count) {
+    // A plug or unplug shows within a second.
+    return QTest::qWaitFor([&rig, count] { return rig.deviceEvents.size() >= count; }, 1000);
+}
+
 int OpenSheets(const QStringList& events) {
     return static_cast<int>(events.count(QStringLiteral("open sheet types: upd syx")));
 }
@@ -98,7 +106,7 @@ void WindowStateTests::openSheetRefusesDropsAndToggle() {
     QVERIFY(!rig.delegate->openSheet());
     QVERIFY(!rig.delegate->sendingUpdate());
     QVERIFY(rig.DragEnters({file}));
-    QVERIFY(rig.device->ReceivedBytes().empty());
+    QVERIFY(JobBytes(*rig.device).empty());
 }
 
 void WindowStateTests::openSheetChoiceStartsUpdate() {
@@ -238,4 +246,43 @@ void WindowStateTests::aboutPanelShowsVersions() {
     AppRig rig;
     rig.delegate->window()->aboutAction->trigger();
     QCOMPARE(rig.events, QStringList{QStringLiteral("about: 1.00 GM")});
+}
+
+void WindowStateTests::deviceLineFollowsTheDeviceAndShowsTheVersionItReports() {
+    SimulatedDevice::Options answers;
+    answers.protocol.firmwareVersion = Version{1, 4};
+    AppRig rig(answers);
+    const QString withVersion =
+        QStringLiteral("device: Device: Ostrel Kelva (USB) - connected, firmware 1.04");
+    QCOMPARE(rig.deviceEvents, QStringList{withVersion});
+    QCOMPARE(QStringLiteral("device: ") + rig.delegate->deviceStatus()->text(), withVersion);
+
+    rig.device.reset(); // unplugged
+    QVERIFY(WaitForDeviceEvents(rig, 2));
+    QCOMPARE(rig.deviceEvents.last(), notConnected);
+    QCOMPARE(QStringLiteral("device: ") + rig.delegate->deviceStatus()->text(), notConnected);
+
+    SimulatedDevice::Options silent;
+    silent.protocol.answerIdentity = false;
+    rig.device = std::make_unique<SimulatedDevice>(rig.service, silent);
+    QVERIFY(WaitForDeviceEvents(rig, 3));
+    QCOMPARE(rig.deviceEvents.last(), QStringLiteral("device: Device: Ostrel Kelva (USB) - connected"));
+    QCOMPARE(rig.device->IdentityRequests(), 1u); // asked once, no answer: no version
+    QVERIFY(rig.events.isEmpty());                // nothing else in the window changed
+}
+
+void WindowStateTests::deviceLineAsksNoVersionWhileAJobRuns() {
+    SimulatedDevice::Options absent;
+    absent.absent = true;
+    AppRig rig(absent);
+    QCOMPARE(rig.deviceEvents, QStringList{notConnected});
+    QVERIFY(rig.Drop({rig.WriteUpdateFile(QStringLiteral("kelva.upd"), "")}));
+    QVERIFY(rig.HoldInSend()); // the job waits for the device
+
+    rig.otherDevices.push_back(std::make_unique<SimulatedDevice>(rig.service));
+    QVERIFY(WaitForDeviceEvents(rig, 2));
+    QCOMPARE(rig.deviceEvents.last(), QStringLiteral("device: Device: Ostrel Kelva (USB) - connected"));
+    QCOMPARE(rig.otherDevices.back()->IdentityRequests(), 0u);
+    rig.clock.Release();
+    QVERIFY(rig.WaitUntilIdle());
 }

@@ -2,7 +2,8 @@
 
 #include <QObject>
 
-// What the window takes and refuses in each of its states, the open sheet, quitting and closing.
+// What the window takes and refuses in each of its states, the open sheet, quitting and closing,
+// and the device line.
 class WindowStateTests : public QObject {
     Q_OBJECT
 private slots:
@@ -20,4 +21,6 @@ private slots:
     void quitDuringJobAsks_data();
     void closingWindowIsQuitting();
     void aboutPanelShowsVersions();
+    void deviceLineFollowsTheDeviceAndShowsTheVersionItReports();
+    void deviceLineAsksNoVersionWhileAJobRuns();
 };
