@@ -196,6 +196,7 @@ void ZephAppDelegate::watchDevice(const std::set<std::string>& portNames) {
 
 void ZephAppDelegate::showDevice(const DeviceState& state) {
     const QString line = QString::fromStdString(DeviceLine(state));
+    LogLine(DeviceLine(state));
     mainWindow->deviceStatus->setText(line);
     Record(QStringLiteral("device: ") + line);
 }
