@@ -175,5 +175,77 @@ if [ "$gone_started" = 1 ]; then
     ktest_check "unplugged for good: portion 1 arrived byte-identical before" same_bytes "$data/p1.syx" "$work/gone.rec"
 fi
 
+# ---- status --watch: the device unplugged and plugged in again, three times ----------------------
+# `status --watch --json` prints the device's state each time it changes, as the sequencer announces
+# the change; each unplug and each replug must show within 1 s. The simulated device on the gadget's
+# end answers the identity request that a device showing up is asked.
+# status_seen SINCE_US TEXT TIMEOUT_S: the stamp of the first line of status --watch at or after
+# SINCE_US that holds TEXT, once there is one; fails after the time-out.
+status_seen() {
+    local deadline=$((SECONDS + $3)) at
+    while [ "$SECONDS" -le "$deadline" ]; do
+        at=$(awk -v t="$1" -v text="$2" '$1 >= t && index($0, text) { print $1; exit }' "$work/status.json")
+        [ -n "$at" ] && echo "$at" && return 0
+        sleep 0.05
+    done
+    return 1
+}
+within_1s() { [ -n "$1" ] && [ "$1" -le 1000 ]; }
+if "$cli" status --help > /dev/null 2>&1; then
+    if [ -z "$(seq_client_number "$GADGET_PRODUCT")" ]; then gadget_up || ktest_fail "the gadget is up again"; fi
+    sim_start status-0 "$work/status-0.rec" || ktest_fail "the simulated device opened the device end"
+    connected='"connected":true,"port":"Ostrel Kelva MIDI 1","usb":true'
+    mkfifo "$work/status.fifo"
+    stamp < "$work/status.fifo" > "$work/status.json" &
+    stamp_pid=$!
+    env --default-signal=INT,TERM "$cli" status --watch --json > "$work/status.fifo" 2> "$work/status.err" &
+    status_pid=$!
+    ktest_check "status --watch: connected at the start" status_seen 0 "$connected" 30 > /dev/null
+    for round in 1 2 3; do
+        unplugged=${EPOCHREALTIME/./}
+        echo "" > "$GADGET_DIR/UDC" || ktest_fail "unplug $round"
+        unbound=${EPOCHREALTIME/./}
+        gone=$(status_seen "$unplugged" '"connected":false' 10)
+        wait_seq_client_gone "$GADGET_PRODUCT" 30 || ktest_fail "the device's client went after unplug $round"
+        sim_stop || ktest_fail "the simulated device stopped cleanly after unplug $round"
+        gadget_plug_held || ktest_fail "replug $round"
+        sim_start "status-$round" "$work/status-$round.rec" || ktest_fail "the simulated device opened the device end"
+        # The gadget's end passes on what arrives only once its reader has first waited for input
+        # (f_midi drops it until the input is triggered); status asks for the identity within
+        # milliseconds of the device showing up.
+        sleep 0.5
+        released=${EPOCHREALTIME/./}
+        gadget_release || ktest_fail "release of replug $round"
+        back=$(status_seen "$released" "$connected" 10)
+        gone_ms=$([ -n "$gone" ] && echo $(((gone - unplugged) / 1000)))
+        back_ms=$([ -n "$back" ] && echo $(((back - released) / 1000)))
+        echo "FIGURE: status --watch: unplug $round shown after ${gone_ms:-(never)} ms (the unbind took $(((unbound - unplugged) / 1000)) ms); replug shown ${back_ms:-(never)} ms after the host was let see it"
+        ktest_check "status --watch: unplug $round shown within 1 s (${gone_ms:-never} ms)" within_1s "$gone_ms"
+        ktest_check "status --watch: replug $round shown within 1 s, connected over USB (${back_ms:-never} ms)" \
+            within_1s "$back_ms"
+    done
+    kill -INT "$status_pid"
+    for _ in $(seq 1 50); do
+        kill -0 "$status_pid" 2> /dev/null || break
+        sleep 0.1
+    done
+    if kill -0 "$status_pid" 2> /dev/null; then
+        echo "  status --watch still runs 5 s after SIGINT; its threads:"
+        show_threads "$status_pid"
+        tail -n 8 "$work/status.err" | sed 's/^/    /'
+        kill -KILL "$status_pid"
+    fi
+    wait "$status_pid"
+    status=$?
+    wait "$stamp_pid"
+    ktest_check "status --watch: ends with Ctrl-C, exit 130 (got $status)" test "$status" = 130
+    sim_stop || ktest_fail "the simulated device stopped cleanly after the status runs"
+    ktest_check "status --watch: one line per change (connected, then 3 x not connected and connected again)" \
+        test "$(cut -d' ' -f2- "$work/status.json" | uniq | wc -l)" -eq 7 -a "$(wc -l < "$work/status.json")" -eq 7
+    sed 's/^/  /' "$work/status.json"
+else
+    echo "SKIPPED: status --watch kernel test: $cli has no 'status' command"
+fi
+
 dmesg | grep -i -E 'overrun|oops|BUG|WARNING' | tail -n 20 || true
 ktest_summary
