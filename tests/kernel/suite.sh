@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Everything the kernel-test stage runs in its one boot, in order: the harness's self-test, the
-# updater's tests, and the amidi comparison. Each part reports PASS/FAIL/SKIPPED lines of its own;
-# this prints one line per part and exits 1 if any part failed, 77 if any was skipped, else 0.
+# updater's tests, the window's device line, and the amidi comparison. Each part reports
+# PASS/FAIL/SKIPPED lines of its own; this prints one line per part and exits 1 if any part
+# failed, 77 if any was skipped, else 0.
 # usage (inside the VM): suite.sh CLI DATA_DIR [BUILD_DIR...]  (builds whose ALSA tests to run)
 here=$(cd "$(dirname "$0")" && pwd)
 cli=$1
@@ -30,6 +31,7 @@ part() { # NAME COMMAND...
 part "harness self-test" bash "$here/harness-selftest.sh"
 part "ALSA back-end tests on the kernel's sequencer" bash "$here/alsa-tests.sh" "$@"
 part "updater on the USB MIDI device" bash "$here/updater-tests.sh" "$cli" "$data"
+part "the window's device line" bash "$here/window-tests.sh" "$cli" "$data"
 part "the updater on a desktop-like machine" bash "$here/desktop-safety-tests.sh" "$cli" "$data"
 part "amidi comparison" bash "$here/amidi-compare.sh" "$data/all-1m.syx" "${KTEST_AMIDI_RUNS:-5}"
 
