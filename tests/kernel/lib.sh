@@ -230,6 +230,17 @@ capture_wait() {
 
 # ---- the updater and the simulated device (the scripts set cli and work) ---------------------
 # Each output line with the time (microseconds) it arrived.
+# stamped_line_seen FILE SINCE_US TEXT TIMEOUT_S: the stamp of the first line of FILE (as `stamp`
+# writes them) at or after SINCE_US that holds TEXT, once there is one; fails after the time-out.
+stamped_line_seen() {
+    local deadline=$((SECONDS + $4)) at
+    while [ "$SECONDS" -le "$deadline" ]; do
+        at=$(awk -v t="$2" -v text="$3" '$1 >= t && index($0, text) { print $1; exit }' "$1")
+        [ -n "$at" ] && echo "$at" && return 0
+        sleep 0.05
+    done
+    return 1
+}
 stamp() {
     local line
     while IFS= read -r line; do

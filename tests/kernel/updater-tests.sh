@@ -181,15 +181,7 @@ fi
 # end answers the identity request that a device showing up is asked.
 # status_seen SINCE_US TEXT TIMEOUT_S: the stamp of the first line of status --watch at or after
 # SINCE_US that holds TEXT, once there is one; fails after the time-out.
-status_seen() {
-    local deadline=$((SECONDS + $3)) at
-    while [ "$SECONDS" -le "$deadline" ]; do
-        at=$(awk -v t="$1" -v text="$2" '$1 >= t && index($0, text) { print $1; exit }' "$work/status.json")
-        [ -n "$at" ] && echo "$at" && return 0
-        sleep 0.05
-    done
-    return 1
-}
+status_seen() { stamped_line_seen "$work/status.json" "$@"; }
 within_1s() { [ -n "$1" ] && [ "$1" -le 1000 ]; }
 if "$cli" status --help > /dev/null 2>&1; then
     if [ -z "$(seq_client_number "$GADGET_PRODUCT")" ]; then gadget_up || ktest_fail "the gadget is up again"; fi

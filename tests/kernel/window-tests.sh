@@ -19,15 +19,7 @@ fi
 shown() { if [ -n "$1" ]; then echo "$2 ms"; else echo never; fi; }
 # line_seen SINCE_US TEXT TIMEOUT_S: the stamp of the first window log line at or after SINCE_US that
 # holds TEXT, once there is one; fails after the time-out.
-line_seen() {
-    local deadline=$((SECONDS + $3)) at
-    while [ "$SECONDS" -le "$deadline" ]; do
-        at=$(awk -v t="$1" -v text="$2" '$1 >= t && index($0, text) { print $1; exit }' "$work/window.log")
-        [ -n "$at" ] && echo "$at" && return 0
-        sleep 0.05
-    done
-    return 1
-}
+line_seen() { stamped_line_seen "$work/window.log" "$@"; }
 
 if [ -z "$(seq_client_number "$GADGET_PRODUCT")" ]; then
     ktest_check "the gadget is up" gadget_up
