@@ -68,12 +68,12 @@ tsan-test: deps
 # The ALSA back end against a real Linux kernel (Debian's, booted under qemu) and its USB MIDI
 # stack; see docs/kernel-tests.md. Skips, saying so, where qemu cannot run.
 kernel-test: build
-	bash tests/kernel/run-kernel-tests.sh $(CLI) $(BUILD_DIR) $(TSAN_DIR)
+	bash tools/kernel-vm/run-kernel-tests.sh $(CLI) $(BUILD_DIR) $(TSAN_DIR)
 
 # One VM boot that times 1 MiB of SysEx to the USB MIDI gadget by `amidi -s` and by the updater's
-# delivery, interleaved, 10 runs each (tests/kernel/kernel-bench.sh; figures in docs/measurements.md).
+# delivery, interleaved, 10 runs each (tools/kernel-vm/kernel-bench.sh; figures in docs/measurements.md).
 kernel-bench: build
-	bash tests/kernel/run-kernel-bench.sh $(BUILD_DIR)
+	bash tools/kernel-vm/run-kernel-bench.sh $(BUILD_DIR)
 
 # The Debian package, midi-updater_VERSION_ARCH.deb in this folder: a release build with Debian's
 # hardening and optimisation flags (build type None: the flags are all theirs), packed by CPack

@@ -3,7 +3,7 @@
 # kernel's sequencer and the USB MIDI device to work on; then again from a ThreadSanitizer build,
 # when one is there. In the VM none of them may skip.
 # usage (inside the VM): alsa-tests.sh BUILD_DIR [TSAN_BUILD_DIR]
-source "$(dirname "$0")/lib.sh"
+source "$(dirname "$0")/../../tools/kernel-vm/lib.sh"
 
 ktest_check "the gadget is up" gadget_up
 export MIDIUPDATER_TEST_DEVICE_END="hw:$GADGET_CARD_ID"

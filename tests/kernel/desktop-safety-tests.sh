@@ -5,7 +5,7 @@
 # its way, and no sequencer or no permission to use it. What the device end received is compared
 # with what was sent, byte for byte; where nothing may be sent, that nothing arrived.
 # usage: desktop-safety-tests.sh CLI DATA_DIR   (DATA_DIR as run-kernel-tests.sh prepares it)
-source "$(dirname "$0")/lib.sh"
+source "$(dirname "$0")/../../tools/kernel-vm/lib.sh"
 cli=$1
 data=$2
 work=$(mktemp -d)

@@ -5,6 +5,7 @@
 # failed, 77 if any was skipped, else 0.
 # usage (inside the VM): suite.sh CLI DATA_DIR [BUILD_DIR...]  (builds whose ALSA tests to run)
 here=$(cd "$(dirname "$0")" && pwd)
+tools=$here/../../tools/kernel-vm
 cli=$1
 data=$2
 shift 2
@@ -28,12 +29,12 @@ part() { # NAME COMMAND...
     esac
 }
 
-part "harness self-test" bash "$here/harness-selftest.sh"
+part "harness self-test" bash "$tools/harness-selftest.sh"
 part "ALSA back-end tests on the kernel's sequencer" bash "$here/alsa-tests.sh" "$@"
 part "updater on the USB MIDI device" bash "$here/updater-tests.sh" "$cli" "$data"
 part "the window's device line" bash "$here/window-tests.sh" "$cli" "$data"
 part "the updater on a desktop-like machine" bash "$here/desktop-safety-tests.sh" "$cli" "$data"
-part "amidi comparison" bash "$here/amidi-compare.sh" "$data/all-1m.syx" "${KTEST_AMIDI_RUNS:-5}"
+part "amidi comparison" bash "$tools/amidi-compare.sh" "$data/all-1m.syx" "${KTEST_AMIDI_RUNS:-5}"
 
 echo
 echo "=== kernel tests"

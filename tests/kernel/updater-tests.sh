@@ -4,7 +4,7 @@
 # to the USB device "Ostrel Kelva" through ALSA, and what the device end recorded is compared with
 # the update's portions, byte for byte.
 # usage: updater-tests.sh CLI DATA_DIR   (DATA_DIR as run-kernel-tests.sh prepares it)
-source "$(dirname "$0")/lib.sh"
+source "$(dirname "$0")/../../tools/kernel-vm/lib.sh"
 cli=$1
 data=$2
 work=$(mktemp -d)

@@ -5,7 +5,7 @@
 # from the window's log, where it is written each time it changes; the simulated device on the
 # gadget's end answers the identity request that a device showing up is asked.
 # usage: window-tests.sh CLI DATA_DIR   (the window is the build's Source/Application/midi-updater)
-source "$(dirname "$0")/lib.sh"
+source "$(dirname "$0")/../../tools/kernel-vm/lib.sh"
 cli=$1
 app=$(cd "$(dirname "$cli")/.." && pwd)/Application/midi-updater
 work=$(mktemp -d)

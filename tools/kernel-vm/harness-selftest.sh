@@ -2,7 +2,7 @@
 # Checks the kernel-test VM itself, with the system's own tools only: the USB MIDI gadget shows
 # up as a sequencer client and raw MIDI device, SysEx sent with amidi to the USB device arrives
 # byte-identical at the gadget's end and the other way round, and unplug/replug behave.
-# Runs inside the VM (run-in-vm.sh tests/kernel/harness-selftest.sh).
+# Runs inside the VM (run-in-vm.sh tools/kernel-vm/harness-selftest.sh).
 source "$(dirname "$0")/lib.sh"
 work=$(mktemp -d)
 

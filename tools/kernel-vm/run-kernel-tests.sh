@@ -63,7 +63,7 @@ else
     echo "kernel tests: $cli is not built; the updater's part will be skipped"
 fi
 
-KTEST_TIMEOUT=${KTEST_TIMEOUT:-1200} KTEST_PREPARED=1 "$here/run-in-vm.sh" "$here/suite.sh" "$cli" "$data" "${builds[@]}"
+KTEST_TIMEOUT=${KTEST_TIMEOUT:-1200} KTEST_PREPARED=1 "$here/run-in-vm.sh" "$repo/tests/kernel/suite.sh" "$cli" "$data" "${builds[@]}"
 status=$?
 log=$(cat "$KTEST_DIR/last-run" 2> /dev/null)/console.log
 if [ -f "$log" ]; then
