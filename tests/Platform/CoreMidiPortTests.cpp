@@ -1,60 +1,160 @@
+// Catches: the wrong destination or source chosen (names, USB devices, software, through and virtual
+// ports, the chosen device), wrong chunk sizes, bytes not sent as one packet, a lost failure text, an
+// offline or vanished device kept, a failed step stopping the rest, received messages lost or mixed up.
 #include "CoreMidiPort.h"
 #include "Log.h"
 #include "PlatformTestSupport.h"
 #include "VirtualMidiService.h"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
 using namespace platformtest;
-using testing::ElementsAre;
-using testing::IsEmpty;
 using Call = VirtualMidiService::Call;
 
 namespace {
 
-const Bytes identityReply = {0xF0, 0x7E, 0x00, 0x06, 0x02, 0x00, 0x00, 0x0E, 0x01, 0x02, 0x03, 0x04, 0xF7};
-const Bytes statusMessage = {0xF0, 0x00, 0x00, 0x0E, 0x00, 0x33, 0x63, 0x00, 0x20, 0x00, 0x00, 0x00, 0xF7};
+const Bytes chunk = {0xF0, 0x01, 0xF7};
+const Bytes reply = {0xF0, 0x7E, 0x00, 0x06, 0x02, 0x00, 0x00, 0x0E, 0x01, 0x02, 0x03, 0x04, 0xF7};
+const Bytes status = {0xF0, 0x00, 0x00, 0x0E, 0x00, 0x33, 0x63, 0x00, 0x20, 0x00, 0x00, 0x00, 0xF7};
 
-class CoreMidiPortTest : public testing::Test {
-protected:
-    // The device as the port should find it: destination and source both named "Ostrel Kelva".
-    void AddKelva(const std::string& name = "Ostrel Kelva", const std::string& displayName = "Ostrel Kelva") {
-        kelva.AddDestination(service, Named(name, displayName));
-        kelva.source = service.AddSource(Named(name, displayName));
-    }
-
-    std::unique_ptr<CoreMidiPort> MakePort(std::set<std::string> names = {"Ostrel Kelva"}) {
-        return std::make_unique<CoreMidiPort>(service, names);
-    }
-
-    VirtualMidiService service;
+// The device (a destination and a source named "Ostrel Kelva") on a virtual service, and a port.
+struct Rig {
     ScopedLogCapture log;
-    FakeEndpoints kelva;
+    VirtualMidiService service;
+    std::vector<Bytes> sent;
+    MidiRef destination = 0, source = 0;
+    std::unique_ptr<CoreMidiPort> port;
+
+    // The device, then (the next call of a kind failing, if asked) the port.
+    explicit Rig(Call call = Call::Send, MidiStatus failure = 0) {
+        AddKelva();
+        service.FailNextCall(call, failure);
+        port = std::make_unique<CoreMidiPort>(service, std::set<std::string>{"Ostrel Kelva"});
+    }
+    void AddKelva() {
+        destination =
+            service.AddDestination(Named("Ostrel Kelva"), [this](const Bytes& b) { sent.push_back(b); });
+        source = service.AddSource(Named("Ostrel Kelva"));
+    }
+    // Whether the bytes went out as one packet (and nothing went out when not).
+    bool Sends(const Bytes& bytes = chunk) {
+        sent.clear();
+        const bool ok = port->Send(bytes.data(), bytes.size());
+        EXPECT_EQ(sent, ok ? std::vector<Bytes>{bytes} : std::vector<Bytes>{});
+        return ok;
+    }
+    bool Hears() {
+        service.Emit(source, status);
+        return port->LastSysEx() == status;
+    }
+};
+
+struct Endpoint {
+    bool destination;
+    std::string name, displayName;
+    std::int32_t usb = 0;
+};
+
+Endpoint Dest(const std::string& name, const std::string& displayName = "", std::int32_t usb = 0) {
+    return {true, name, displayName, usb};
+}
+Endpoint Src(const std::string& name, const std::string& displayName = "", std::int32_t usb = 0) {
+    return {false, name, displayName, usb};
+}
+
+struct ChoiceRow {
+    ChoiceRow(const char* what, std::set<std::string> names, std::int32_t chosen,
+              std::vector<Endpoint> endpoints, int destination, int source, std::string line)
+        : what(what), names(std::move(names)), chosen(chosen), endpoints(std::move(endpoints)),
+          destination(destination), source(source), line(std::move(line)) {}
+    const char* what;
+    std::set<std::string> names;
+    std::int32_t chosen; // TakeUsbDevice
+    std::vector<Endpoint> endpoints;
+    int destination, source; // the endpoints (indexes) the port sends to and hears; -1: none
+    std::string line;        // the log line (shown with --verbose) that tells what was chosen
 };
 
 } // namespace
 
-// --- Construction, sizes and destruction ---
-
-TEST_F(CoreMidiPortTest, ConstructionCreatesClientAndBothPortsAndLooksForNothingYet) {
-    auto port = MakePort();
-    EXPECT_EQ(log.Lines(), (std::vector<std::string>{"CoreMidiPort"}));
-    EXPECT_EQ(service.LiveClientCount(), 1u);
-    EXPECT_EQ(service.LivePortCount(), 2u);
-    EXPECT_EQ(service.ConnectionCount(), 0u);
-    EXPECT_EQ(port->IdealChunkSize(), 2048u);
-    EXPECT_EQ(port->MaxChunkSize(), 16384u);
+TEST(CoreMidiPort, ChoosesTheEndpointsByNameOrTheOnlyOrChosenUsbDevice) {
+    const std::set<std::string> kelva = {"Ostrel Kelva"};
+    const std::vector<Endpoint> twoKelvas = {
+        Dest("Ostrel Kelva MIDI 1", "Ostrel Kelva", 4), Src("Ostrel Kelva MIDI 1", "Ostrel Kelva", 4),
+        Dest("Ostrel Kelva MIDI 1", "Ostrel Kelva", 7), Src("Ostrel Kelva MIDI 1", "Ostrel Kelva", 7)};
+    const std::string recognised = "EndpointHasRightName:   Name=";
+    const std::string noUsb = "FindEndpoint: No USB MIDI device found";
+    const std::string only = "FindEndpoint: Using the only USB MIDI device, ";
+    const std::string chosen = "FindEndpoint: Using the chosen USB MIDI device, ";
+    const ChoiceRow rows[] = {
+        ChoiceRow("name", kelva, 0,
+                  {Dest("Ostrel Kelva", "Other"), Src("Stranger"), Src("In", "Ostrel Kelva")}, 0, 2,
+                  recognised + "Ostrel Kelva:Other recognised"),
+        ChoiceRow("display name, no source", kelva, 0, {Dest("USB MIDI", "Ostrel Kelva"), Src("Stranger")}, 0,
+                  -1, "Couldn't find a matching input endpoint"),
+        ChoiceRow("near names", kelva, 0,
+                  {Dest("ostrel kelva"), Dest("OSTREL KELVA", "Ostrel kelva"), Dest("Ostrel Kelva 2"),
+                   Dest("Ostrel Kelv", "Ostrel"), Dest(" Ostrel Kelva", "Ostrel Kelva "), Dest("", ""),
+                   Src("Ostrel Kelva")},
+                  -1, -1, "EndpointHasRightName:   (Ostrel Kelva 2:Ostrel:Ostrel Kelva 2) not recognised"),
+        ChoiceRow("first of several", kelva, 0,
+                  {Dest("Ostrel Kelva 2"), Dest("Ostrel Kelva"), Dest("Ostrel Kelva"), Src("Ostrel Kelva"),
+                   Src("Ostrel Kelva")},
+                  1, 3, recognised + "Ostrel Kelva:Ostrel Kelva recognised"),
+        ChoiceRow("any name of the set", {"Ostrel Kelva", "Ostrel Dramlin"}, 0, {Dest("Ostrel Dramlin")}, 0,
+                  -1, recognised + "Ostrel Dramlin:Ostrel Dramlin recognised"),
+        ChoiceRow("the only USB device", {}, 0,
+                  {Dest("Midi Through Port-0", "Midi Through"), Src("Midi Through Port-0", "Midi Through"),
+                   Dest("Virtual Raw MIDI 1-0"), Dest("Ostrel Kelva MIDI 1", "Ostrel Kelva", 3),
+                   Dest("Ostrel Kelva MIDI 2", "Ostrel Kelva", 3),
+                   Src("Ostrel Kelva MIDI 1", "Ostrel Kelva", 3)},
+                  3, 5, only + "\"Ostrel Kelva\" (port \"Ostrel Kelva MIDI 1\")"),
+        ChoiceRow("nothing", {}, 0, {}, -1, -1, noUsb),
+        ChoiceRow("software ports only", {}, 0, {Dest("Ostrel Kelva"), Dest("Midi Through Port-0")}, -1, -1,
+                  noUsb),
+        ChoiceRow("two USB devices", {}, 0,
+                  {Dest("Device 4", "", 4), Dest("Software"), Dest("Device 7", "", 7)}, -1, -1,
+                  "FindEndpoint: 2 USB MIDI devices, not choosing one of them: \"Device 4\", \"Device 7\""),
+        ChoiceRow("the chosen USB device", {}, 7, twoKelvas, 2, 3,
+                  chosen + "\"Ostrel Kelva\" (port \"Ostrel Kelva MIDI 1\")"),
+        ChoiceRow("the chosen device gone", {}, 9, twoKelvas, -1, -1,
+                  "FindEndpoint: The chosen USB MIDI device is not there"),
+    };
+    for (const ChoiceRow& row : rows) {
+        SCOPED_TRACE(row.what);
+        ScopedLogCapture log;
+        VirtualMidiService service;
+        int sentTo = -1, heard = -1;
+        std::vector<MidiRef> sources(row.endpoints.size());
+        for (int i = 0; i < static_cast<int>(row.endpoints.size()); ++i) {
+            const Endpoint& e = row.endpoints[static_cast<std::size_t>(i)];
+            if (e.destination)
+                service.AddDestination(Named(e.name, e.displayName, e.usb),
+                                       [&sentTo, i](const Bytes&) { sentTo = i; });
+            else
+                sources[static_cast<std::size_t>(i)] = service.AddSource(Named(e.name, e.displayName, e.usb));
+        }
+        CoreMidiPort port(service, row.names);
+        port.TakeUsbDevice(row.chosen);
+        EXPECT_EQ(port.IsConnected(), row.destination >= 0);
+        EXPECT_EQ(port.Send(chunk.data(), chunk.size()), row.destination >= 0);
+        for (std::size_t i = 0; i < sources.size(); ++i) {
+            service.Emit(sources[i], status);
+            if (sources[i] != 0 && !port.LastSysEx().empty())
+                heard = heard < 0 ? static_cast<int>(i) : 99; // 99: heard more than one
+        }
+        EXPECT_EQ(std::pair(sentTo, heard), std::pair(row.destination, row.source));
+        EXPECT_TRUE(Contains(log.Lines(), row.line)) << testing::PrintToString(log.Lines());
+    }
 }
 
-// A service that prefers one packet size for every destination, as the ALSA back end does for a
-// port of a card's raw MIDI bridge.
+// A service that prefers one packet size for every destination, as the ALSA one does for raw MIDI.
 class PreferringService : public VirtualMidiService {
 public:
     explicit PreferringService(std::size_t bytes) : bytes(bytes) {}
@@ -64,607 +164,174 @@ private:
     std::size_t bytes;
 };
 
-TEST(CoreMidiPortChunks,
-     TheServicesPreferredPacketSizeTakesOverOnceTheDestinationIsFoundWithinThePacketLimit) {
-    struct Case {
+TEST(CoreMidiPort, ChunksAre2KiBAnd16KiBOrTheDestinationsPreferredSizeWithinThePacketLimit) {
+    struct Row {
         std::size_t preferred, ideal, max;
     };
-    // The largest chunk stays below the 16-bit packet length, however large the preference.
-    for (const Case& c : {Case{32768, 32768, 47104}, Case{100000, 49151, 63487}}) {
-        PreferringService service(c.preferred);
-        FakeEndpoints kelva;
-        kelva.AddDestination(service, Named("Ostrel Kelva", "Ostrel Kelva"));
-        kelva.source = service.AddSource(Named("Ostrel Kelva", "Ostrel Kelva"));
+    for (const Row& row : {Row{0, 2048, 16384}, Row{32768, 32768, 47104}, Row{100000, 49151, 63487}}) {
+        PreferringService service(row.preferred);
+        service.AddDestination(Named("Ostrel Kelva"), nullptr);
         CoreMidiPort port(service, {"Ostrel Kelva"});
-        EXPECT_EQ(port.IdealChunkSize(), 2048u) << "no destination yet";
+        EXPECT_EQ(std::pair(port.IdealChunkSize(), port.MaxChunkSize()),
+                  (std::pair<std::size_t, std::size_t>(2048, 16384)))
+            << "no destination yet";
         ASSERT_TRUE(port.IsConnected());
-        EXPECT_EQ(port.IdealChunkSize(), c.ideal) << c.preferred;
-        EXPECT_EQ(port.MaxChunkSize(), c.max) << c.preferred;
-        EXPECT_LT(port.MaxChunkSize(), 65536u);
+        EXPECT_EQ(std::pair(port.IdealChunkSize(), port.MaxChunkSize()), std::pair(row.ideal, row.max))
+            << row.preferred;
     }
 }
 
-TEST_F(CoreMidiPortTest, DestructorReleasesEveryClientPortAndConnection) {
-    AddKelva();
-    {
-        auto port = MakePort();
-        ASSERT_TRUE(port->IsConnected());
-        EXPECT_EQ(service.ConnectionCount(), 1u);
-        EXPECT_EQ(service.LivePortCount(), 2u);
+TEST(CoreMidiPort, AFailedStepIsPassedOverAndDestructionReleasesWhatWasMade) {
+    struct Row {
+        const char* what;
+        Call call;
+        MidiStatus status; // 0: nothing fails
+        std::size_t ports;
+        bool sends, hears;
+    };
+    const Row rows[] = {
+        {"nothing", Call::Send, 0, 2, true, true},
+        {"client", Call::ClientCreate, VirtualMidiService::invalidClient, 0, false, false},
+        {"output port", Call::OutputPortCreate, 12, 1, false, true},
+        {"input port", Call::InputPortCreate, 13, 1, true, false},
+        {"connecting the source", Call::PortConnectSource, VirtualMidiService::noConnection, 2, true, false},
+        // Only the display name's answer counts.
+        {"name", Call::GetName, -1, 2, true, true},
+        {"manufacturer", Call::GetManufacturer, -2, 2, true, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        Rig rig(row.call, row.status);
+        CoreMidiPort& port = *rig.port;
+        EXPECT_EQ(rig.service.LivePortCount(), row.ports);
+        EXPECT_EQ(rig.service.CallCount(Call::GetDisplayName), 0u) << "looked before asked";
+        ASSERT_TRUE(port.IsConnected());
+        // Once found, the port only asks whether the destination went offline.
+        const std::size_t looks = rig.service.CallCount(Call::GetDisplayName);
+        ASSERT_TRUE(port.IsConnected());
+        EXPECT_EQ(rig.service.CallCount(Call::GetDisplayName), looks);
+        EXPECT_EQ(rig.service.CallCount(Call::GetOffline), 2u);
+        EXPECT_EQ(rig.Sends(), row.sends);
+        EXPECT_EQ(rig.Hears(), row.hears);
+        rig.service.FailNextCall(Call::PortDispose, 21); // destruction goes on
+        rig.port.reset();
+        EXPECT_EQ(rig.service.CallCount(Call::PortDispose), row.ports);
+        EXPECT_EQ(rig.service.CallCount(Call::ClientDispose), row.ports == 0 ? 0u : 1u);
+        EXPECT_EQ(rig.service.LiveClientCount() + rig.service.LivePortCount() + rig.service.ConnectionCount(),
+                  0u);
     }
-    EXPECT_EQ(service.ConnectionCount(), 0u);
-    EXPECT_EQ(service.LivePortCount(), 0u);
-    EXPECT_EQ(service.LiveClientCount(), 0u);
-    EXPECT_EQ(service.CallCount(Call::PortDispose), 2u);
-    EXPECT_EQ(service.CallCount(Call::ClientDispose), 1u);
-    EXPECT_EQ(log.Lines().back(), "~CoreMidiPort");
 }
 
-TEST_F(CoreMidiPortTest, ConnectedLogShowsEachStepOfTheSearch) {
-    AddKelva();
-    auto port = MakePort();
-    ASSERT_TRUE(port->IsConnected());
-    EXPECT_EQ(log.Lines(), (std::vector<std::string>{
-                               "CoreMidiPort",
-                               "FindEndpoint: Looking for output port",
-                               "EndpointHasRightName:   Name=Ostrel Kelva:Ostrel Kelva recognised",
-                               "FindEndpoint: Looking for input port",
-                               "EndpointHasRightName:   Name=Ostrel Kelva:Ostrel Kelva recognised",
-                               "FindEndpoint: Connecting input port",
-                               "Connected Input port",
-                           }));
-    // Once bound, IsConnected only asks about the offline flag.
-    ASSERT_TRUE(port->IsConnected());
-    EXPECT_EQ(log.Lines().size(), 7u);
-    EXPECT_EQ(service.CallCount(Call::GetOffline), 2u);
-}
-
-// --- Name matching ---
-
-struct NameCase {
-    const char* name;
-    const char* displayName;
-    bool taken;
-};
-
-class CoreMidiPortNameTest : public CoreMidiPortTest, public testing::WithParamInterface<NameCase> {};
-
-TEST_P(CoreMidiPortNameTest, MatchesTheWholeNameOrDisplayNameCaseSensitively) {
-    const NameCase& c = GetParam();
-    kelva.AddDestination(service, Named(c.name, c.displayName, "Maker"));
-    auto port = MakePort({"Ostrel Kelva"});
-    EXPECT_EQ(port->IsConnected(), c.taken);
-    const std::string recognised =
-        std::string("EndpointHasRightName:   Name=") + c.name + ":" + c.displayName + " recognised";
-    const std::string rejected =
-        std::string("EndpointHasRightName:   (") + c.name + ":Maker:" + c.displayName + ") not recognised";
-    EXPECT_EQ(Contains(log.Lines(), recognised), c.taken);
-    EXPECT_EQ(Contains(log.Lines(), rejected), !c.taken);
-}
-
-INSTANTIATE_TEST_SUITE_P(Names, CoreMidiPortNameTest,
-                         testing::Values(NameCase{"Ostrel Kelva", "Something else", true},
-                                         NameCase{"USB MIDI Interface", "Ostrel Kelva", true},
-                                         NameCase{"ostrel kelva", "ostrel kelva", false},
-                                         NameCase{"OSTREL KELVA", "Ostrel kelva", false},
-                                         NameCase{"Ostrel Kelva 2", "Ostrel Kelva 2", false},
-                                         NameCase{"Ostrel Kelv", "Ostrel", false},
-                                         NameCase{" Ostrel Kelva", "Ostrel Kelva ", false},
-                                         NameCase{"", "", false}));
-
-TEST_F(CoreMidiPortTest, TakesTheFirstMatchingDestinationAmongSeveral) {
-    FakeEndpoints lowerCase, longer, second;
-    lowerCase.AddDestination(service, Named("ostrel kelva", "ostrel kelva"));
-    longer.AddDestination(service, Named("Ostrel Kelva 2", "Ostrel Kelva 2"));
-    AddKelva();
-    second.AddDestination(service, Named("Ostrel Kelva", "Ostrel Kelva"));
-    auto port = MakePort();
-    ASSERT_TRUE(port->IsConnected());
-    const Bytes bytes = {0xF0, 0x01, 0xF7};
-    port->Send(bytes.data(), bytes.size());
-    EXPECT_THAT(kelva.Packets(), ElementsAre(bytes));
-    EXPECT_THAT(lowerCase.Packets(), IsEmpty());
-    EXPECT_THAT(longer.Packets(), IsEmpty());
-    EXPECT_THAT(second.Packets(), IsEmpty());
-}
-
-TEST_F(CoreMidiPortTest, AnyNameOfTheSetIsAccepted) {
-    kelva.AddDestination(service, Named("Ostrel Dramlin", "Ostrel Dramlin"));
-    auto port = MakePort({"Ostrel Kelva", "Ostrel Dramlin"});
-    EXPECT_TRUE(port->IsConnected());
-}
-
-// --- An empty name set: the one USB MIDI device, never a software, through or virtual port ---
-
-TEST_F(CoreMidiPortTest, EmptyNameSetTakesTheOnlyUsbDeviceAndItsOwnSource) {
-    FakeEndpoints through, virmidi, usb;
-    through.AddDestination(service, Named("Midi Through Port-0", "Midi Through"));
-    MidiRef throughSource = service.AddSource(Named("Midi Through Port-0", "Midi Through"));
-    virmidi.AddDestination(service, Named("Virtual Raw MIDI 1-0", "Virtual Raw MIDI 1-0"));
-    usb.AddDestination(service, Usb("Ostrel Kelva MIDI 1", "Ostrel Kelva", 3));
-    usb.AddDestination(service, Usb("Ostrel Kelva MIDI 2", "Ostrel Kelva", 3)); // its second port
-    MidiRef usbSource = service.AddSource(Usb("Ostrel Kelva MIDI 1", "Ostrel Kelva", 3));
-    auto port = MakePort({});
-    ASSERT_TRUE(port->IsConnected());
-    EXPECT_TRUE(Contains(log.Lines(), "FindEndpoint: Using the only USB MIDI device, \"Ostrel Kelva\" (port "
-                                      "\"Ostrel Kelva MIDI 1\")"));
-    const Bytes bytes = {0xF0, 0x02, 0xF7};
-    ASSERT_TRUE(port->Send(bytes.data(), bytes.size()));
-    EXPECT_THAT(through.Packets(), IsEmpty());
-    EXPECT_THAT(virmidi.Packets(), IsEmpty());
-    EXPECT_THAT(usb.Packets(), ElementsAre(bytes));
-
-    service.Emit(throughSource, statusMessage);
-    EXPECT_THAT(port->LastSysEx(), IsEmpty());
-    service.Emit(usbSource, statusMessage);
-    EXPECT_EQ(port->LastSysEx(), statusMessage);
-}
-
-struct CandidateCase {
-    const char* what;
-    std::vector<std::int32_t> usbDevices; // one destination each; 0 = not a USB MIDI device
-    const char* logLine;
-};
-
-void PrintTo(const CandidateCase& c, std::ostream* os) {
-    *os << c.what;
-}
-
-class EmptyNameSetWithout : public CoreMidiPortTest, public testing::WithParamInterface<CandidateCase> {};
-
-TEST_P(EmptyNameSetWithout, ExactlyOneUsbDeviceConnectsNowhere) {
-    std::vector<std::unique_ptr<FakeEndpoints>> endpoints;
-    for (std::int32_t id : GetParam().usbDevices) {
-        endpoints.push_back(std::make_unique<FakeEndpoints>());
-        const std::string name = "Device " + std::to_string(id);
-        endpoints.back()->AddDestination(service, Usb(name, name, id));
-    }
-    auto port = MakePort({});
-    EXPECT_FALSE(port->IsConnected());
-    EXPECT_TRUE(Contains(log.Lines(), GetParam().logLine)) << testing::PrintToString(log.Lines());
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Candidates, EmptyNameSetWithout,
-    testing::Values(CandidateCase{"nothing", {}, "FindEndpoint: No USB MIDI device found"},
-                    CandidateCase{"software ports only", {0, 0}, "FindEndpoint: No USB MIDI device found"},
-                    CandidateCase{"two USB devices",
-                                  {0, 4, 7},
-                                  "FindEndpoint: 2 USB MIDI devices, not choosing one of them: \"Device 4\", "
-                                  "\"Device 7\""}),
-    [](const testing::TestParamInfo<CandidateCase>& info) {
-        std::string name = info.param.what;
-        std::replace(name.begin(), name.end(), ' ', '_');
-        return name;
-    });
-
-TEST_F(CoreMidiPortTest, AChosenUsbDeviceIsTakenAmongSeveralEvenUnderTheSameName) {
-    FakeEndpoints first, second;
-    first.AddDestination(service, Usb("Ostrel Kelva MIDI 1", "Ostrel Kelva", 4));
-    service.AddSource(Usb("Ostrel Kelva MIDI 1", "Ostrel Kelva", 4));
-    second.AddDestination(service, Usb("Ostrel Kelva MIDI 1", "Ostrel Kelva", 7));
-    MidiRef secondSource = service.AddSource(Usb("Ostrel Kelva MIDI 1", "Ostrel Kelva", 7));
-    auto port = MakePort({});
-    port->TakeUsbDevice(7);
-    ASSERT_TRUE(port->IsConnected());
-    const Bytes bytes = {0xF0, 0x03, 0xF7};
-    ASSERT_TRUE(port->Send(bytes.data(), bytes.size()));
-    EXPECT_THAT(first.Packets(), IsEmpty());
-    EXPECT_THAT(second.Packets(), ElementsAre(bytes));
-    service.Emit(secondSource, statusMessage);
-    EXPECT_EQ(port->LastSysEx(), statusMessage);
-
-    port->TakeUsbDevice(9);
-    port->Disconnect();
-    EXPECT_FALSE(port->IsConnected());
-    EXPECT_EQ(log.Lines().back(), "FindEndpoint: The chosen USB MIDI device is not there");
-}
-
-TEST_F(CoreMidiPortTest, AFailedSendIsAnsweredWithItsReason) {
-    AddKelva();
-    auto port = MakePort();
-    ASSERT_TRUE(port->IsConnected());
-    EXPECT_EQ(port->SendFailure(), "");
-    service.FailNextCall(Call::Send, -16);
-    const Bytes bytes = {0xF0, 0x02, 0xF7};
-    EXPECT_FALSE(port->Send(bytes.data(), bytes.size()));
-    EXPECT_EQ(port->SendFailure(),
-              "Could not send to the MIDI port \"Ostrel Kelva\": " + service.StatusText(-16) + ".");
-    EXPECT_TRUE(Contains(log.Lines(), ErrorLine(service, "Sending MIDI", -16)));
-    EXPECT_THAT(kelva.Packets(), IsEmpty());
-    EXPECT_TRUE(port->Send(bytes.data(), bytes.size()));
-}
-
-TEST_F(CoreMidiPortTest, NoMatchingDestinationLogsEachRejectionAndSearchesNoSource) {
-    FakeEndpoints a, b;
-    a.AddDestination(service, Named("ostrel kelva", "ostrel kelva", "M1"));
-    b.AddDestination(service, Named("Ostrel Kelva 2", "Kelva", "M2"));
-    service.AddSource(Named("Ostrel Kelva", "Ostrel Kelva"));
-    auto port = MakePort();
-    EXPECT_FALSE(port->IsConnected());
-    EXPECT_EQ(log.Lines(), (std::vector<std::string>{
-                               "CoreMidiPort",
-                               "FindEndpoint: Looking for output port",
-                               "EndpointHasRightName:   (ostrel kelva:M1:ostrel kelva) not recognised",
-                               "EndpointHasRightName:   (Ostrel Kelva 2:M2:Kelva) not recognised",
-                           }));
-    EXPECT_EQ(service.ConnectionCount(), 0u);
-    EXPECT_EQ(service.CallCount(Call::GetOffline), 0u);
-}
-
-TEST_F(CoreMidiPortTest, NoDestinationsAtAllThenOneAppears) {
-    auto port = MakePort();
-    EXPECT_FALSE(port->IsConnected());
-    EXPECT_FALSE(port->IsConnected());
-    EXPECT_EQ(CountOf(log.Lines(), "FindEndpoint: Looking for output port"), 2u);
-    AddKelva();
-    EXPECT_TRUE(port->IsConnected());
-    EXPECT_EQ(service.ConnectionCount(), 1u);
-}
-
-TEST_F(CoreMidiPortTest, FailedDisplayNameQueryCountsAsNotRecognised) {
-    FakeEndpoints first;
-    first.AddDestination(service, Named("Ostrel Kelva", "Ostrel Kelva"));
-    kelva.AddDestination(service, Named("Ostrel Kelva", "Ostrel Kelva"));
-    service.FailNextCall(Call::GetDisplayName, VirtualMidiService::unknownProperty);
-    auto port = MakePort();
-    ASSERT_TRUE(port->IsConnected());
-    EXPECT_TRUE(
-        Contains(log.Lines(), ErrorLine(service, "Getting dest name", VirtualMidiService::unknownProperty)));
-    const Bytes bytes = {0xF8};
-    port->Send(bytes.data(), bytes.size());
-    EXPECT_THAT(first.Packets(), IsEmpty());
-    EXPECT_THAT(kelva.Packets(), ElementsAre(bytes));
-}
-
-TEST_F(CoreMidiPortTest, FailedNameOrManufacturerQueryIsNotLookedAt) {
-    kelva.AddDestination(service, Named("USB MIDI", "Ostrel Kelva"));
-    service.FailNextCall(Call::GetName, -1);
-    service.FailNextCall(Call::GetManufacturer, -2);
-    auto port = MakePort();
-    EXPECT_TRUE(port->IsConnected());
-    EXPECT_TRUE(Contains(log.Lines(), "EndpointHasRightName:   Name=:Ostrel Kelva recognised"));
-}
-
-// --- Destination without a source ---
-
-TEST_F(CoreMidiPortTest, DestinationWithoutSourceSendsButNeverReceives) {
-    kelva.AddDestination(service, Named("Ostrel Kelva", "Ostrel Kelva"));
-    MidiRef stranger = service.AddSource(Named("Stranger", "Stranger", "Other"));
-    auto port = MakePort();
-    ASSERT_TRUE(port->IsConnected());
-    EXPECT_EQ(LinesAfter(log.Lines(), "FindEndpoint: Looking for input port"),
-              (std::vector<std::string>{"EndpointHasRightName:   (Stranger:Other:Stranger) not recognised",
-                                        "Couldn't find a matching input endpoint"}));
-    const Bytes bytes = {0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7};
-    port->Send(bytes.data(), bytes.size());
-    EXPECT_THAT(kelva.Packets(), ElementsAre(bytes));
-    service.Emit(stranger, statusMessage);
-    EXPECT_THAT(port->LastSysEx(), IsEmpty());
-    EXPECT_EQ(service.ConnectionCount(), 0u);
-    EXPECT_TRUE(port->IsConnected());
-}
-
-// --- Offline ---
-
-TEST_F(CoreMidiPortTest, OfflineDestinationIsForgottenAndTheNextCallSearchesAgain) {
-    AddKelva();
-    auto port = MakePort();
-    ASSERT_TRUE(port->IsConnected());
-    service.Emit(kelva.source, statusMessage);
-
-    service.SetOffline(kelva.destination, 7);
-    const std::size_t before = log.Lines().size();
-    EXPECT_FALSE(port->IsConnected());
-    const std::vector<std::string> lines = log.Lines();
-    EXPECT_EQ(std::vector<std::string>(lines.begin() + static_cast<std::ptrdiff_t>(before), lines.end()),
-              (std::vector<std::string>{"Entity offline=7"}));
-    EXPECT_EQ(service.ConnectionCount(), 0u);
-    EXPECT_THAT(port->LastSysEx(), IsEmpty()); // forgetting the device drops its unread message
-
-    // Still offline: a fresh search finds it, and the check forgets it again.
-    EXPECT_FALSE(port->IsConnected());
-    EXPECT_EQ(CountOf(log.Lines(), "FindEndpoint: Looking for output port"), 2u);
-    EXPECT_EQ(CountOf(log.Lines(), "Entity offline=7"), 2u);
-
-    service.SetOffline(kelva.destination, 0);
-    EXPECT_TRUE(port->IsConnected());
-    EXPECT_EQ(CountOf(log.Lines(), "FindEndpoint: Looking for output port"), 3u);
-    EXPECT_EQ(service.ConnectionCount(), 1u);
-}
-
-TEST_F(CoreMidiPortTest, NegativeOfflineValueAlsoCountsAsOffline) {
-    AddKelva();
-    service.SetOffline(kelva.destination, -1);
-    auto port = MakePort();
-    EXPECT_FALSE(port->IsConnected());
-    EXPECT_TRUE(Contains(log.Lines(), "Entity offline=-1"));
-}
-
-TEST_F(CoreMidiPortTest, OfflineSourceDoesNotMatter) {
-    AddKelva();
-    service.SetOffline(kelva.source, 1);
-    auto port = MakePort();
-    EXPECT_TRUE(port->IsConnected());
-}
-
-TEST_F(CoreMidiPortTest, FailedOfflineQueryForgetsTheEndpoint) {
-    AddKelva();
-    auto port = MakePort();
-    ASSERT_TRUE(port->IsConnected());
-    service.FailNextCall(Call::GetOffline, VirtualMidiService::unknownProperty);
-    EXPECT_FALSE(port->IsConnected());
-    EXPECT_EQ(log.Lines().back(),
-              ErrorLine(service, "Getting offline properties", VirtualMidiService::unknownProperty));
-    EXPECT_EQ(service.ConnectionCount(), 0u);
-    EXPECT_TRUE(port->IsConnected());
-    EXPECT_EQ(CountOf(log.Lines(), "FindEndpoint: Looking for output port"), 2u);
-}
-
-// --- Endpoints that go away ---
-
-TEST_F(CoreMidiPortTest, DestinationRemovedWhileBoundIsForgotten) {
-    AddKelva();
-    auto port = MakePort();
-    ASSERT_TRUE(port->IsConnected());
-    service.RemoveEndpoint(kelva.destination);
-    EXPECT_FALSE(port->IsConnected());
-    EXPECT_EQ(log.Lines().back(),
-              ErrorLine(service, "Getting offline properties", VirtualMidiService::objectNotFound));
-    EXPECT_EQ(service.ConnectionCount(), 0u);
-    // Unbound now: the next call searches and finds nothing.
-    EXPECT_FALSE(port->IsConnected());
-    EXPECT_EQ(log.Lines().back(), "FindEndpoint: Looking for output port");
-    // The device comes back under a new reference.
-    AddKelva();
-    EXPECT_TRUE(port->IsConnected());
-}
-
-TEST_F(CoreMidiPortTest, SendToARemovedDestinationLogsTheError) {
-    AddKelva();
-    auto port = MakePort();
-    ASSERT_TRUE(port->IsConnected());
-    service.RemoveEndpoint(kelva.destination);
-    const Bytes bytes = {0xF8};
-    EXPECT_FALSE(port->Send(bytes.data(), bytes.size()));
-    EXPECT_EQ(log.Lines().back(), ErrorLine(service, "Sending MIDI", VirtualMidiService::objectNotFound));
-    EXPECT_THAT(kelva.Packets(), IsEmpty());
-}
-
-TEST_F(CoreMidiPortTest, SourceRemovedWhileBoundLeavesThePortConnectedButDeaf) {
-    AddKelva();
-    auto port = MakePort();
-    ASSERT_TRUE(port->IsConnected());
-    MidiRef oldSource = kelva.source;
-    service.RemoveEndpoint(oldSource);
-    EXPECT_TRUE(port->IsConnected());
-    service.Emit(oldSource, statusMessage);
-    EXPECT_THAT(port->LastSysEx(), IsEmpty());
-    // Disconnecting a source that is gone is harmless, and the port is clean afterwards.
-    port->Disconnect();
-    port.reset();
-    EXPECT_EQ(service.ConnectionCount(), 0u);
-    EXPECT_EQ(service.LivePortCount(), 0u);
-}
-
-// --- Receiving ---
-
-TEST_F(CoreMidiPortTest, LastSysExTakesTheMessageOnce) {
-    AddKelva();
-    auto port = MakePort();
-    ASSERT_TRUE(port->IsConnected());
-    EXPECT_THAT(port->LastSysEx(), IsEmpty());
-    service.Emit(kelva.source, statusMessage);
-    EXPECT_EQ(log.Lines().back(), "GotSysEx: 13 bytes");
-    EXPECT_EQ(port->LastSysEx(), statusMessage);
-    EXPECT_THAT(port->LastSysEx(), IsEmpty());
-}
-
-TEST_F(CoreMidiPortTest, OnlyTheNewestOfTwoUnreadMessagesSurvives) {
-    AddKelva();
-    auto port = MakePort();
-    ASSERT_TRUE(port->IsConnected());
-    service.Emit(kelva.source, statusMessage);
-    service.Emit(kelva.source, identityReply);
-    EXPECT_EQ(port->LastSysEx(), identityReply);
-    EXPECT_THAT(port->LastSysEx(), IsEmpty());
-}
-
-TEST_F(CoreMidiPortTest, ClearLastSysExLeavesTheReceivedMessageAlone) {
-    AddKelva();
-    auto port = MakePort();
-    ASSERT_TRUE(port->IsConnected());
-    service.Emit(kelva.source, statusMessage);
-    port->ClearLastSysEx();
-    EXPECT_EQ(port->LastSysEx(), statusMessage);
-}
-
-TEST_F(CoreMidiPortTest, MessageIsLostToDisconnect) {
-    AddKelva();
-    auto port = MakePort();
-    ASSERT_TRUE(port->IsConnected());
-    service.Emit(kelva.source, statusMessage);
-    port->Disconnect();
-    EXPECT_EQ(service.ConnectionCount(), 0u);
-    EXPECT_THAT(port->LastSysEx(), IsEmpty());
-    // Nothing arrives while disconnected; after the next search messages arrive again.
-    service.Emit(kelva.source, identityReply);
-    EXPECT_THAT(port->LastSysEx(), IsEmpty());
-    ASSERT_TRUE(port->IsConnected());
-    service.Emit(kelva.source, identityReply);
-    EXPECT_EQ(port->LastSysEx(), identityReply);
-}
-
-TEST_F(CoreMidiPortTest, NonSysExTrafficAroundAMessageIsIgnored) {
-    AddKelva();
-    auto port = MakePort();
-    ASSERT_TRUE(port->IsConnected());
-    const Bytes before = {0x90, 0x40, 0x7F, 0xF8, 0xF7};
-    const Bytes after = {0xFE, 0x80, 0x40, 0x00};
-    Bytes bytes;
-    for (const Bytes* part : {&before, &statusMessage, &after})
-        for (unsigned char byte : *part)
-            bytes.push_back(byte);
-    service.Emit(kelva.source, bytes, {2, 3, 1});
-    EXPECT_EQ(port->LastSysEx(), statusMessage);
-    service.Emit(kelva.source, {0x90, 0x40, 0x7F});
-    EXPECT_THAT(port->LastSysEx(), IsEmpty());
-}
-
-TEST_F(CoreMidiPortTest, MessageSplitAtEveryPositionArrivesWhole) {
-    AddKelva();
-    auto port = MakePort();
-    ASSERT_TRUE(port->IsConnected());
-    const std::size_t n = identityReply.size();
-    for (std::size_t first = 1; first < n; ++first) {
-        service.Emit(kelva.source, identityReply, {first});
-        ASSERT_EQ(port->LastSysEx(), identityReply) << "split after byte " << first;
-        for (std::size_t second = 1; first + second < n; ++second) {
-            service.Emit(kelva.source, identityReply, {first, second});
-            ASSERT_EQ(port->LastSysEx(), identityReply)
-                << "split after bytes " << first << " and " << first + second;
+TEST(CoreMidiPort, AnOfflineOrVanishedDestinationIsLetGoWithItsMessageAndFoundAgainWhenBack) {
+    struct Row {
+        const char* what;
+        std::function<void(Rig&)> change, undo;
+        bool stays, hears; // still connected after the change; hears the device once back
+    };
+    auto offline = [](int value) {
+        return [value](Rig& rig) { rig.service.SetOffline(rig.destination, value); };
+    };
+    auto nothing = [](Rig&) {};
+    const Row rows[] = {
+        {"offline", offline(7), offline(0), false, true},
+        {"offline below 0", offline(-1), offline(0), false, true},
+        {"offline unknown",
+         [](Rig& rig) { rig.service.FailCall(Call::GetOffline, VirtualMidiService::unknownProperty); },
+         [](Rig& rig) { rig.service.FailCall(Call::GetOffline, 0); }, false, true},
+        {"removed",
+         [](Rig& rig) {
+             rig.service.RemoveEndpoint(rig.destination);
+             rig.service.RemoveEndpoint(rig.source);
+         },
+         [](Rig& rig) { rig.AddKelva(); }, false, true},
+        {"source offline", [](Rig& rig) { rig.service.SetOffline(rig.source, 1); }, nothing, true, true},
+        {"source removed", [](Rig& rig) { rig.service.RemoveEndpoint(rig.source); }, nothing, true, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        Rig rig;
+        CoreMidiPort& port = *rig.port;
+        ASSERT_TRUE(port.IsConnected());
+        rig.service.Emit(rig.source, status);
+        row.change(rig);
+        EXPECT_EQ(port.IsConnected(), row.stays);
+        if (!row.stays) {
+            EXPECT_EQ(rig.service.ConnectionCount(), 0u);
+            EXPECT_TRUE(port.LastSysEx().empty()) << "the message of a device let go";
+            EXPECT_FALSE(port.IsConnected()) << "still there before it is back";
+        } else {
+            EXPECT_EQ(port.LastSysEx(), status);
         }
-    }
-    service.Emit(kelva.source, identityReply, std::vector<std::size_t>(n, 1));
-    EXPECT_EQ(port->LastSysEx(), identityReply);
-}
-
-TEST_F(CoreMidiPortTest, MessageSplitAcrossSeparateDeliveriesArrivesWhole) {
-    AddKelva();
-    auto port = MakePort();
-    ASSERT_TRUE(port->IsConnected());
-    for (std::size_t cut = 1; cut < statusMessage.size(); ++cut) {
-        service.Emit(kelva.source,
-                     Bytes(statusMessage.begin(), statusMessage.begin() + static_cast<std::ptrdiff_t>(cut)));
-        ASSERT_THAT(port->LastSysEx(), IsEmpty()) << "cut " << cut;
-        service.Emit(kelva.source,
-                     Bytes(statusMessage.begin() + static_cast<std::ptrdiff_t>(cut), statusMessage.end()));
-        ASSERT_EQ(port->LastSysEx(), statusMessage) << "cut " << cut;
+        row.undo(rig);
+        EXPECT_TRUE(port.IsConnected());
+        EXPECT_TRUE(rig.Sends());
+        EXPECT_EQ(rig.Hears(), row.hears);
     }
 }
 
-TEST_F(CoreMidiPortTest, ReceiveSysExAnswersEmptyAndSendsNothing) {
-    AddKelva();
-    auto port = MakePort();
-    ASSERT_TRUE(port->IsConnected());
-    const Bytes request = {0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7};
-    EXPECT_THAT(port->ReceiveSysEx(5000, request.data(), request.size()), IsEmpty());
-    EXPECT_THAT(kelva.Packets(), IsEmpty());
-    EXPECT_EQ(service.CallCount(Call::Send), 0u);
-}
+TEST(CoreMidiPort, SendsEachChunkAsOnePacketOrSaysWhyNot) {
+    Rig rig;
+    CoreMidiPort& port = *rig.port;
+    EXPECT_EQ(port.SendFailure(), "");
+    EXPECT_FALSE(rig.Sends()) << "sent before looking for the device";
+    ASSERT_TRUE(port.IsConnected());
+    Bytes largest(65535);
+    for (std::size_t i = 0; i < largest.size(); ++i)
+        largest[i] = static_cast<unsigned char>(i * 7);
+    EXPECT_TRUE(rig.Sends(largest));
+    rig.service.FailNextCall(Call::Send, -16);
+    EXPECT_FALSE(rig.Sends());
+    EXPECT_EQ(port.SendFailure(),
+              "Could not send to the MIDI port \"Ostrel Kelva\": " + rig.service.StatusText(-16) + ".");
+    EXPECT_TRUE(Contains(rig.log.Lines(), ErrorLine(rig.service, "Sending MIDI", -16)));
+    EXPECT_TRUE(rig.Sends());
 
-// --- Sending ---
-
-TEST_F(CoreMidiPortTest, SendHandsTheBytesOverAsOnePacketAndLogsTheSize) {
-    AddKelva();
-    auto port = MakePort();
-    ASSERT_TRUE(port->IsConnected());
-    Bytes big(65535);
-    for (std::size_t i = 0; i < big.size(); ++i)
-        big[i] = static_cast<unsigned char>(i * 7);
-    port->Send(big.data(), big.size());
-    EXPECT_EQ(log.Lines().back(), "Send(65535 bytes to core MIDI)");
-    const Bytes small = {0xF0, 0x00, 0xF7};
-    port->Send(small.data(), small.size());
-    EXPECT_EQ(log.Lines().back(), "Send(3 bytes to core MIDI)");
-    EXPECT_THAT(kelva.Packets(), ElementsAre(big, small));
-}
-
-TEST_F(CoreMidiPortTest, SendBeforeAnyEndpointIsFoundFailsAndIsLogged) {
-    AddKelva();
-    auto port = MakePort();
-    const Bytes bytes = {0xF8};
-    EXPECT_FALSE(port->Send(bytes.data(), bytes.size()));
-    EXPECT_EQ(log.Lines().back(), ErrorLine(service, "Sending MIDI", VirtualMidiService::objectNotFound));
-    EXPECT_THAT(kelva.Packets(), IsEmpty());
-}
-
-TEST_F(CoreMidiPortTest, SendOfTooManyBytesStopsTheProgram) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    AddKelva();
-    auto port = MakePort();
-    ASSERT_TRUE(port->IsConnected());
-    Bytes tooBig(65536);
-    EXPECT_DEATH(port->Send(tooBig.data(), tooBig.size()), "size < 65536");
+    const Bytes tooLarge(65536);
+    EXPECT_DEATH(port.Send(tooLarge.data(), tooLarge.size()), "size < 65536");
 }
 
-// --- Errors at each step ---
+TEST(CoreMidiPort, KeepsTheNewestMessageUntilTakenAndLosesItToADisconnect) {
+    Rig rig;
+    CoreMidiPort& port = *rig.port;
+    ASSERT_TRUE(port.IsConnected());
+    // Unless asked to, ReceiveSysEx neither asks the device nor answers.
+    const Bytes request = {0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7};
+    EXPECT_TRUE(port.ReceiveSysEx(5000, request.data(), request.size()).empty());
+    EXPECT_EQ(rig.service.CallCount(Call::Send), 0u);
 
-TEST_F(CoreMidiPortTest, FailedClientCreationIsLoggedAndConstructionGoesOn) {
-    AddKelva();
-    service.FailNextCall(Call::ClientCreate, VirtualMidiService::invalidClient);
-    {
-        auto port = MakePort();
-        const std::vector<std::string> lines = log.Lines();
-        ASSERT_GE(lines.size(), 4u);
-        EXPECT_EQ(lines[0], "CoreMidiPort");
-        EXPECT_EQ(lines[1], ErrorLine(service, "Creating MIDI client", VirtualMidiService::invalidClient));
-        // Without a client the ports cannot be made either; each failure has its own line.
-        EXPECT_EQ(lines[2], ErrorLine(service, "Create output MIDI port", VirtualMidiService::invalidClient));
-        EXPECT_EQ(lines[3], ErrorLine(service, "Create input MIDI port", VirtualMidiService::invalidClient));
-        EXPECT_EQ(service.LiveClientCount(), 0u);
-        EXPECT_EQ(service.LivePortCount(), 0u);
+    rig.service.Emit(rig.source, status);
+    rig.service.Emit(rig.source, reply);
+    port.ClearLastSysEx(); // leaves the port's own store alone
+    EXPECT_EQ(port.LastSysEx(), reply);
+    EXPECT_TRUE(port.LastSysEx().empty()) << "taken twice";
+    // Other traffic around a message, in packets cut anywhere, is passed over.
+    Bytes noisy;
+    for (const Bytes& part : {Bytes{0x90, 0x40, 0x7F, 0xF8, 0xF7}, status, Bytes{0xFE, 0x80, 0x40, 0x00}})
+        for (unsigned char byte : part)
+            noisy.push_back(byte);
+    rig.service.Emit(rig.source, noisy, {2, 3, 1});
+    EXPECT_EQ(port.LastSysEx(), status);
+    rig.service.Emit(rig.source, {0x90, 0x40, 0x7F});
+    EXPECT_TRUE(port.LastSysEx().empty());
 
-        // The search still runs and finds the destination; sending and connecting fail with logs.
-        EXPECT_TRUE(port->IsConnected());
-        EXPECT_TRUE(
-            Contains(log.Lines(), ErrorLine(service, "Connecting input", VirtualMidiService::invalidPort)));
-        const Bytes bytes = {0xF8};
-        port->Send(bytes.data(), bytes.size());
-        EXPECT_EQ(log.Lines().back(), ErrorLine(service, "Sending MIDI", VirtualMidiService::invalidPort));
+    // A message cut anywhere, in packets or deliveries, arrives whole.
+    for (std::size_t a = 1; a < reply.size(); ++a) {
+        for (std::size_t b = 0; a + b < reply.size(); ++b) {
+            rig.service.Emit(rig.source, reply, {a, b}); // packets of a, b (none when 0) and the rest
+            ASSERT_EQ(port.LastSysEx(), reply) << a << "+" << b;
+        }
+        rig.service.Emit(rig.source, Bytes(reply.begin(), reply.begin() + static_cast<std::ptrdiff_t>(a)));
+        ASSERT_TRUE(port.LastSysEx().empty()) << a;
+        rig.service.Emit(rig.source, Bytes(reply.begin() + static_cast<std::ptrdiff_t>(a), reply.end()));
+        ASSERT_EQ(port.LastSysEx(), reply) << a;
     }
-    // Destroying it disposes only what exists: nothing.
-    EXPECT_EQ(log.Lines().back(), "~CoreMidiPort");
-    EXPECT_EQ(service.CallCount(Call::PortDispose), 0u);
-    EXPECT_EQ(service.CallCount(Call::ClientDispose), 0u);
-}
 
-TEST_F(CoreMidiPortTest, FailedPortCreationsAreLoggedAndTheOtherPortIsStillMade) {
-    service.FailNextCall(Call::OutputPortCreate, 12);
-    auto port = MakePort();
-    EXPECT_EQ(log.Lines(),
-              (std::vector<std::string>{"CoreMidiPort", ErrorLine(service, "Create output MIDI port", 12)}));
-    EXPECT_EQ(service.LivePortCount(), 1u);
-    port.reset();
-    EXPECT_EQ(service.CallCount(Call::PortDispose), 1u);
-    EXPECT_EQ(service.LiveClientCount(), 0u);
-
-    service.FailNextCall(Call::InputPortCreate, 13);
-    port = MakePort();
-    EXPECT_EQ(log.Lines().back(), ErrorLine(service, "Create input MIDI port", 13));
-    EXPECT_EQ(service.LivePortCount(), 1u);
-}
-
-TEST_F(CoreMidiPortTest, FailedConnectKeepsTheDestinationButReceivesNothing) {
-    AddKelva();
-    service.FailNextCall(Call::PortConnectSource, VirtualMidiService::noConnection);
-    auto port = MakePort();
-    ASSERT_TRUE(port->IsConnected());
-    EXPECT_EQ(
-        LinesAfter(log.Lines(), "FindEndpoint: Connecting input port"),
-        (std::vector<std::string>{ErrorLine(service, "Connecting input", VirtualMidiService::noConnection)}));
-    EXPECT_FALSE(Contains(log.Lines(), "Connected Input port"));
-    const Bytes bytes = {0xF0, 0x05, 0xF7};
-    port->Send(bytes.data(), bytes.size());
-    EXPECT_THAT(kelva.Packets(), ElementsAre(bytes));
-    service.Emit(kelva.source, statusMessage);
-    EXPECT_THAT(port->LastSysEx(), IsEmpty());
-    EXPECT_TRUE(port->IsConnected()); // bound and deaf: the source is not checked again
-}
-
-TEST_F(CoreMidiPortTest, FailedDisposalsAreLoggedAndDestructionGoesOn) {
-    AddKelva();
-    auto port = MakePort();
-    ASSERT_TRUE(port->IsConnected());
-    service.FailCall(Call::PortDispose, 21);
-    service.FailNextCall(Call::ClientDispose, 22);
-    const std::size_t before = log.Lines().size();
-    port.reset();
-    const std::vector<std::string> lines = log.Lines();
-    EXPECT_EQ(std::vector<std::string>(lines.begin() + static_cast<std::ptrdiff_t>(before), lines.end()),
-              (std::vector<std::string>{"~CoreMidiPort", ErrorLine(service, "Dispose MIDI port", 21),
-                                        ErrorLine(service, "Dispose MIDI port", 21),
-                                        ErrorLine(service, "Dispose MIDI client", 22)}));
-    EXPECT_EQ(service.ConnectionCount(), 0u);
-    EXPECT_EQ(service.CallCount(Call::ClientDispose), 1u);
+    rig.service.Emit(rig.source, status);
+    port.Disconnect();
+    EXPECT_EQ(rig.service.ConnectionCount(), 0u);
+    EXPECT_TRUE(port.LastSysEx().empty());
+    EXPECT_FALSE(rig.Hears()) << "heard while disconnected";
+    ASSERT_TRUE(port.IsConnected());
+    EXPECT_TRUE(rig.Hears());
 }

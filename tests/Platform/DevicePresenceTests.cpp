@@ -1,8 +1,10 @@
-// The device's presence, followed from the virtual service's setup changes: the states the listener
-// is told, the identity asked once when the device appears (and only when allowed), the line shown.
+// Catches: a change of the device's presence not told or told twice, a wrong device line or USB flag, the
+// identity not asked when the device appears, asked again while it stays or while an update runs, and the
+// version of a device kept for one that appears on another port.
 #include "Clock.h"
 #include "DevicePresence.h"
 #include "Log.h"
+#include "PlatformTestSupport.h"
 #include "VirtualMidiService.h"
 
 #include <gtest/gtest.h>
@@ -13,43 +15,38 @@
 #include <mutex>
 #include <vector>
 
-using Bytes = std::vector<unsigned char>;
+using namespace platformtest;
 
 namespace {
 
 const Bytes identityRequest{0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7};
-// An identity reply for firmware 1.04: a three-byte manufacturer, the family and two more bytes, the
-// version bytes A, B, C, D with A * 22 + B = 1 and C, D the digits 0 and 4, then at byte 20 the text.
-Bytes IdentityReply() {
-    Bytes reply{0xF0, 0x7E, 0x00, 0x06, 0x02, 0x00, 0x20, 0x31, 0x06, 0x00, 0x00, 0x00, 0x01, 0x00, 0x04};
-    reply.resize(20, 0x00);
-    for (char c : std::string("Kelva           "))
-        reply.push_back(static_cast<unsigned char>(c));
-    reply.push_back(0xF7);
-    return reply;
-}
 
-// A device on the virtual service that answers the identity request, or not.
+// A device on the virtual service that answers the identity request with firmware 1.0<digit>, or not.
 struct FakeDevice {
     VirtualMidiService& service;
     MidiRef destination = 0, source = 0;
     std::atomic<int> requests{0};
 
-    FakeDevice(VirtualMidiService& service, bool answers, std::int32_t usbDevice = 7) : service(service) {
-        VirtualMidiService::EndpointInfo info{"Ostrel Kelva MIDI 1", "Ostrel Kelva", "Ostrel", true,
-                                              usbDevice};
-        source = service.AddSource(info);
-        destination = service.AddDestination(info, [this, answers](const Bytes& bytes) {
-            if (bytes != identityRequest)
-                return;
-            ++requests;
-            if (answers)
-                this->service.Emit(source, IdentityReply());
+    FakeDevice(VirtualMidiService& service, const std::string& port, bool answers, std::int32_t usb,
+               unsigned char digit = 4)
+        : service(service) {
+        // The version bytes A, B, C, D (A * 22 + B = 1; C, D the digits), then at byte 20 the text.
+        Bytes reply{0xF0, 0x7E, 0x00, 0x06, 0x02, 0x00, 0x20, 0x31,
+                    0x06, 0x00, 0x00, 0x00, 0x01, 0x00, digit};
+        reply.resize(20, 0x00);
+        for (char c : std::string("Kelva           "))
+            reply.push_back(static_cast<unsigned char>(c));
+        reply.push_back(0xF7);
+        source = service.AddSource(Named(port, "Ostrel Kelva", usb));
+        destination = service.AddDestination(Named(port, "Ostrel Kelva", usb), [=, this](const Bytes& bytes) {
+            requests += bytes == identityRequest;
+            if (answers && bytes == identityRequest)
+                this->service.Emit(source, reply);
         });
     }
     void Unplug() {
-        service.RemoveEndpoint(destination);
         service.RemoveEndpoint(source);
+        service.RemoveEndpoint(destination);
     }
 };
 
@@ -72,10 +69,6 @@ struct StateLog {
             << "only " << states.size() << " states told";
         return states.empty() ? DeviceState{} : states.back();
     }
-    std::size_t Count() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return states.size();
-    }
 };
 
 struct DevicePresenceTest : ::testing::Test {
@@ -84,51 +77,46 @@ struct DevicePresenceTest : ::testing::Test {
     ScopedLogCapture log;
     VirtualMidiService service;
     StateLog states;
-    const std::set<std::string> kelva{"Ostrel Kelva MIDI 1"};
 };
 
 } // namespace
 
 TEST(DeviceLine, SaysWhatTheUserNeedsToKnow) {
-    struct Row {
-        DeviceState state;
-        const char* line;
-    };
-    const Row rows[] = {
-        {{}, "Device: not connected - connect it and put it into update mode"},
-        {{true, "Ostrel Kelva MIDI 1", true, ""}, "Device: Ostrel Kelva MIDI 1 (USB) - connected"},
-        {{true, "Ostrel Kelva MIDI 1", true, "1.04"},
-         "Device: Ostrel Kelva MIDI 1 (USB) - connected, firmware 1.04"},
-        {{true, "Kelva", false, ""}, "Device: Kelva - connected"},
-    };
-    for (const Row& row : rows)
-        EXPECT_EQ(DeviceLine(row.state), row.line);
+    EXPECT_EQ(DeviceLine({}), "Device: not connected - connect it and put it into update mode");
+    EXPECT_EQ(DeviceLine({true, "Ostrel Kelva MIDI 1", true, ""}),
+              "Device: Ostrel Kelva MIDI 1 (USB) - connected");
+    EXPECT_EQ(DeviceLine({true, "Ostrel Kelva MIDI 1", true, "1.04"}),
+              "Device: Ostrel Kelva MIDI 1 (USB) - connected, firmware 1.04");
+    EXPECT_EQ(DeviceLine({true, "Kelva", false, ""}), "Device: Kelva - connected");
 }
 
-TEST_F(DevicePresenceTest, FollowsTheDeviceInAndOutAndAsksItsVersionOnceWhenItAppears) {
-    DevicePresence presence(service, kelva, states.Listener());
+TEST_F(DevicePresenceTest, FollowsTheDeviceAndAsksItsVersionOnceWhenItAppearsOnAPort) {
+    DevicePresence presence(service, {"Ostrel Kelva MIDI 1", "Ostrel Kelva MIDI 2"}, states.Listener());
     EXPECT_EQ(states.WaitFor(1), DeviceState{}); // not there at the start: told so
-
-    FakeDevice device(service, true);
-    const DeviceState expected{true, "Ostrel Kelva MIDI 1", true, "1.04"};
-    EXPECT_EQ(states.WaitFor(2), expected);
-    EXPECT_EQ(presence.State(), expected);
+    FakeDevice first(service, "Ostrel Kelva MIDI 1", true, 7);
+    const DeviceState one{true, "Ostrel Kelva MIDI 1", true, "1.04"};
+    EXPECT_EQ(states.WaitFor(2), one);
+    EXPECT_EQ(presence.State(), one);
     EXPECT_TRUE(presence.Live());
-
-    service.SetOffline(device.source, 0); // a change that changes nothing the user sees
-    device.Unplug();
-    EXPECT_EQ(states.WaitFor(3), DeviceState{});
-    EXPECT_EQ(device.requests, 1);
-    EXPECT_EQ(states.Count(), 3u);
+    // Another device on the second port changes nothing while the first stays, and is asked once it is
+    // the one found.
+    FakeDevice second(service, "Ostrel Kelva MIDI 2", true, 0, 5);
+    first.Unplug();
+    EXPECT_EQ(states.WaitFor(3), (DeviceState{true, "Ostrel Kelva MIDI 2", false, "1.05"}));
+    second.Unplug();
+    EXPECT_EQ(states.WaitFor(4), DeviceState{});
+    EXPECT_EQ(first.requests + second.requests, 2);
+    EXPECT_EQ(states.states.size(), 4u);
 }
 
 TEST_F(DevicePresenceTest, ADeviceThatDoesNotAnswerOrMayNotBeAskedShowsNoVersion) {
     for (bool answers : {false, true}) {
         SCOPED_TRACE(answers ? "answers, but an update is running" : "does not answer");
-        FakeDevice device(service, answers, 0);
+        FakeDevice device(service, "Ostrel Kelva MIDI 1", answers, 0);
         StateLog told;
         {
-            DevicePresence presence(service, kelva, told.Listener(), [answers] { return !answers; });
+            DevicePresence presence(service, {"Ostrel Kelva MIDI 1"}, told.Listener(),
+                                    [=] { return !answers; });
             EXPECT_EQ(told.WaitFor(1), (DeviceState{true, "Ostrel Kelva MIDI 1", false, ""}));
         }
         EXPECT_EQ(device.requests, answers ? 0 : 1);
