@@ -1,147 +1,151 @@
+// What the engine tests share: a MidiPort whose device the test plays, a sink that records every
+// report, the device's messages, and a rig on virtual time with the log captured.
 #pragma once
 
 #include "Clock.h"
 #include "Log.h"
 #include "MidiPort.h"
 #include "Progress.h"
+#include "Utilities.h"
 
-#include <cstdint>
+#include <algorithm>
 #include <functional>
-#include <map>
-#include <string>
-#include <vector>
+#include <utility>
 
 #include <gtest/gtest.h>
 
-// A MidiPort for tests whose device is played by the test: its answers to IsConnected, the
-// messages it sends back (delivered at once, at given virtual times, or in reaction to what is
-// sent) and its identity reply are scripted, and everything asked of it is recorded.
-//
-// Like the platform port, it reassembles received bytes in a collector of its own, keeps the newest
-// complete message in a locked store and hands each message out once from LastSysEx(), so it may be
-// fed from another thread while the sender polls.
+using Bytes = std::vector<unsigned char>;
+using Lines = std::vector<std::string>;
+
+// Like the platform port, it reassembles received bytes in a collector of its own and keeps the
+// newest complete message in a locked store, handing each out once: another thread may feed it.
 class ScriptedMidiPort : public MidiPort {
 public:
-    struct SentChunk {
-        const unsigned char* data; // where the sender's bytes were, to check they were not copied
-        std::vector<unsigned char> bytes;
-        std::uint64_t atMs;
+    struct Sent {
+        const unsigned char* data; // where the sender's bytes were: chunks are not copies
+        Bytes bytes;
     };
 
-    ScriptedMidiPort(std::size_t ideal = 2048, std::size_t max = 16384);
-
+    ScriptedMidiPort() {
+        own.callbackData = this;
+        own.callback = [](void* self) {
+            auto* port = static_cast<ScriptedMidiPort*>(self);
+            std::lock_guard<std::mutex> guard(port->received.lock);
+            port->received.value = port->own.sysEx;
+        };
+    }
     std::size_t IdealChunkSize() override { return ideal; }
     std::size_t MaxChunkSize() override { return max; }
-    bool IsConnected() override;
-    void PermitOtherPorts() override;
-    void Disconnect() override;
-    bool Send(const unsigned char* data, std::size_t size) override;
-    std::string SendFailure() override { return sendFailures > 0 ? failureText : std::string(); }
-    std::vector<unsigned char> ReceiveSysEx(unsigned int timeoutMs, const unsigned char* request,
-                                            std::size_t size) override;
-    std::vector<unsigned char> LastSysEx() override;
+    bool IsConnected() override {
+        const std::size_t look = looks++;
+        return look < answers.size() ? answers[look] : connected;
+    }
+    void PermitOtherPorts() override {
+        if (connectsAfterPermit) {
+            answers.clear();
+            connected = true;
+        }
+    }
+    void Disconnect() override {
+        ++disconnects;
+        connected = connected && !vanishes;
+    }
+    bool Send(const unsigned char* data, std::size_t size) override {
+        if (fails && fails(data)) {
+            ++failures;
+            return false;
+        }
+        sent.push_back({data, Bytes(data, data + size)});
+        if (onSend)
+            onSend(data, size);
+        return true;
+    }
+    std::string SendFailure() override { return failures ? "The port is in use." : ""; }
+    Bytes ReceiveSysEx(unsigned int timeoutMs, const unsigned char* request, std::size_t size) override {
+        requests.emplace_back(timeoutMs, Bytes(request, request + size));
+        return identity;
+    }
+    Bytes LastSysEx() override {
+        std::lock_guard<std::mutex> guard(received.lock);
+        return std::exchange(received.value, {});
+    }
+    // Incoming bytes, to this port's own store or (toBase) to the MidiPort base's collector.
+    void Receive(const Bytes& packet, bool toBase = false) {
+        for (unsigned char byte : packet)
+            (toBase ? sysExCollector : own).Add(byte);
+    }
 
-    // One packet of incoming MIDI bytes, fed to the collector on the calling thread.
-    void Receive(const std::vector<unsigned char>& packet);
-    // Delivers the packet once the clock reaches atMs (checked whenever the clock advances).
-    void ReceiveAt(VirtualClock& clock, std::uint64_t atMs, std::vector<unsigned char> packet);
-
-    // --- script ---
-    std::size_t ideal;
-    std::size_t max;
-    // Answers of IsConnected(), in order; once used up, `connected` answers.
-    std::vector<bool> connectedAnswers;
-    bool connected = true;
-    // When set, PermitOtherPorts() makes the port connected from then on.
-    bool connectsAfterPermit = false;
-    // Whether a Send goes through (unset: every one does). A failed Send is counted in sendFailures
-    // and not recorded in `sent`; SendFailure() then answers failureText.
-    std::function<bool(const unsigned char* data, std::size_t size)> sendGoesThrough;
-    std::string failureText = "The port is in use.";
-    // Called after each Send with the bytes just sent (a simulated device reacts here).
-    std::function<void(const unsigned char* data, std::size_t size)> onSend;
-    // Called on each Disconnect() (a device that goes away after a portion goes away here).
-    std::function<void()> onDisconnect;
-    std::vector<unsigned char> identityReply;
-
-    // --- record ---
-    int isConnectedCalls = 0;
-    int permitCalls = 0;
-    int disconnectCalls = 0;
-    int lastSysExCalls = 0;
-    int sendFailures = 0;
-    std::vector<SentChunk> sent;
-    struct IdentityRequest {
-        unsigned int timeoutMs;
-        std::vector<unsigned char> request;
-    };
-    std::vector<IdentityRequest> identityRequests;
+    std::size_t ideal = 2048, max = 16384;
+    std::vector<bool> answers; // IsConnected's first answers; then `connected` answers
+    bool connected = true, connectsAfterPermit = false;
+    bool vanishes = false; // the device goes away at the first Disconnect
+    std::function<bool(const unsigned char*)> fails;
+    std::function<void(const unsigned char*, std::size_t)> onSend;
+    Bytes identity;
+    int disconnects = 0, failures = 0;
+    std::vector<Sent> sent;
+    std::vector<std::pair<unsigned int, Bytes>> requests;
 
 private:
-    static void GotOwnSysExFn(void* port);
-
-    SysExCollector ownCollector;
-    ThreadSafe<std::vector<unsigned char>> receivedSysEx;
-    std::multimap<std::uint64_t, std::vector<unsigned char>> scheduled;
-    std::mutex scheduleLock;
-    bool observing = false;
+    std::size_t looks = 0;
+    SysExCollector own;
+    ThreadSafe<Bytes> received;
 };
 
-// One report to a progress sink, with the virtual time at which it came.
-struct Report {
-    enum Kind { progress, busy, status, error, completed } kind;
-    float fraction = 0;
-    std::string text;
-    std::uint64_t atMs = 0;
-
-    // "progress 0.25", "busy", "status: ...", "error: ...", "completed: ..."
-    std::string ToString() const;
-};
-
-// A sink that keeps every report in order.
+// Every report as a line: "progress 0.25", "busy", "status: ...", "error: ...", "completed: ...".
 class RecordingProgress : public UpdateProgress {
 public:
-    void Progress(float fraction) override;
-    void ProgressIndeterminate() override;
-    void Status(const std::string& text) override;
-    void Error(const std::string& text) override;
-    void Completed(const std::string& text) override;
+    void Progress(float fraction) override {
+        fractions.push_back(fraction);
+        lines.push_back(Format("progress %g", static_cast<double>(fraction)));
+    }
+    void ProgressIndeterminate() override { lines.push_back("busy"); }
+    void Status(const std::string& text) override { lines.push_back("status: " + text); }
+    void Error(const std::string& text) override { lines.push_back("error: " + text); }
+    void Completed(const std::string& text) override { lines.push_back("completed: " + text); }
+    Lines Statuses() const {
+        Lines texts;
+        for (const auto& line : lines)
+            if (line.starts_with("status: "))
+                texts.push_back(line.substr(8));
+        return texts;
+    }
 
-    std::vector<std::string> Lines() const;
-    // Only the status texts, in order.
-    std::vector<std::string> Statuses() const;
-    // Only the fractions, in order.
-    std::vector<float> Fractions() const;
-    int CountOf(Report::Kind kind) const;
-
-    std::vector<Report> reports;
+    Lines lines;
+    std::vector<float> fractions;
 };
 
 // The device's 13-byte status message with the given flags byte.
-std::vector<unsigned char> StatusMessage(unsigned char flags);
-inline std::vector<unsigned char> AcceptedMessage() {
-    return StatusMessage(0x00);
+inline Bytes StatusMessage(unsigned char flags) {
+    return {0xF0, 0x00, 0x00, 0x3F, 0x73, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, flags, 0xF7};
 }
-inline std::vector<unsigned char> BusyMessage() {
-    return StatusMessage(0x20);
-}
-inline std::vector<unsigned char> ErrorMessage() {
-    return StatusMessage(0x01);
+const Bytes acceptedMessage = StatusMessage(0x00), busyMessage = StatusMessage(0x20),
+            refusedMessage = StatusMessage(0x01);
+
+// An identity reply: manufacturer ID, family 06 00, model 00 00, version A B C D (read as
+// A * 22 + B . C D), five unread bytes, 16 text bytes (the text padded with 00), F7.
+inline Bytes IdentityReply(const Bytes& id, const Bytes& version, Bytes text = {}) {
+    Bytes reply{0xF0, 0x7E, 0x00, 0x06, 0x02};
+    reply.insert(reply.end(), id.begin(), id.end());
+    reply.insert(reply.end(), {0x06, 0x00, 0x00});
+    reply.insert(reply.end(), version.begin(), version.end());
+    text.insert(text.begin(), 5, 0x00);
+    text.resize(21, 0x00);
+    reply.insert(reply.end(), text.begin(), text.end());
+    reply.push_back(0xF7);
+    return reply;
 }
 
-// Trace lines captured by ScopedLogCapture, without their "Trace: " prefix; other records dropped.
-std::vector<std::string> TraceTexts(const std::vector<std::string>& records);
-int CountOf(const std::vector<std::string>& lines, const std::string& line);
+inline int CountOf(const Lines& lines, const std::string& line) {
+    return static_cast<int>(std::count(lines.begin(), lines.end(), line));
+}
 
-// What every engine test starts from: virtual time from 0, the log captured, a scripted port and a
-// recording sink.
-class ScriptedPortTest : public ::testing::Test {
-protected:
+// Virtual time from 0, the log captured, a scripted port and a recording sink; one per table row.
+struct Rig {
     VirtualClock clock{0};
     ScopedClock useClock{clock};
     ScopedLogCapture log;
     ScriptedMidiPort port;
     RecordingProgress progress;
-
-    std::vector<std::string> Traces() const { return TraceTexts(log.Lines()); }
 };
+class EngineTest : public ::testing::Test, public Rig {};

@@ -1,73 +1,51 @@
-#include "Log.h"
-#include "MidiPort.h"
+// Catches: a collector that keeps real-time bytes, does not restart at F0, keeps a message another
+// status byte cut off, grows past 1 MiB; a port store that hands a message out twice or torn while
+// another thread feeds it (the Concurrency suite runs under ThreadSanitizer too).
+#include "DeviceStatus.h"
 #include "ScriptedMidiPort.h"
-#include "Utilities.h"
 
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
+#include <atomic>
+#include <thread>
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
-
-// A collector that records the message it holds at each callback.
-struct CountingCollector {
+// The messages a collector completes, each as it was at its callback.
+struct Collected {
     SysExCollector collector;
-    int callbacks = 0;
     std::vector<Bytes> completed;
 
-    CountingCollector() {
-        collector.callback = [](void* data) {
-            auto* self = static_cast<CountingCollector*>(data);
-            ++self->callbacks;
-            self->completed.push_back(self->collector.sysEx);
-        };
+    explicit Collected(const Bytes& stream) {
         collector.callbackData = this;
-    }
-    void Add(const Bytes& bytes) {
-        for (unsigned char byte : bytes)
+        collector.callback = [](void* self) {
+            auto* collected = static_cast<Collected*>(self);
+            collected->completed.push_back(collected->collector.sysEx);
+        };
+        for (unsigned char byte : stream)
             collector.Add(byte);
-    }
-};
-
-// The port base fed on the test's own thread, as only such a port may feed it.
-class BasePort : public MidiPort {
-public:
-    std::size_t IdealChunkSize() override { return 2048; }
-    std::size_t MaxChunkSize() override { return 16384; }
-    bool IsConnected() override { return true; }
-    void Disconnect() override {}
-    bool Send(const unsigned char*, std::size_t) override { return true; }
-    void Feed(const Bytes& bytes) {
-        for (unsigned char byte : bytes)
-            sysExCollector.Add(byte);
     }
 };
 
 const Bytes identityRequest{0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7};
 
-// What the collector makes of a stream: the messages it completes, in order, and what it holds
-// at the end.
-struct StreamRow {
-    std::string name;
-    Bytes stream;
-    std::vector<Bytes> completed;
-    Bytes heldAtEnd;
-};
+} // namespace
 
-std::vector<StreamRow> StreamRows() {
-    std::vector<StreamRow> rows{
+TEST(SysExCollector, StreamTable) {
+    struct Row {
+        std::string name;
+        Bytes stream;
+        std::vector<Bytes> completed;
+        Bytes held; // at the end
+    };
+    std::vector<Row> rows{
         {"real-time bytes outside are dropped",
          {0xF8, 0xFE, 0xF0, 0x01, 0xF7, 0xFF},
          {{0xF0, 0x01, 0xF7}},
          {0xF0, 0x01, 0xF7}},
-        {"every real-time byte inside is skipped",
+        {"real-time bytes inside are skipped",
          {0xF0, 0xF8, 0x01, 0xF9, 0xFA, 0xFB, 0x02, 0xFC, 0xFD, 0xFE, 0xFF, 0xF7},
          {{0xF0, 0x01, 0x02, 0xF7}},
          {0xF0, 0x01, 0x02, 0xF7}},
-        {"an F0 inside starts the message afresh",
+        {"an F0 inside starts afresh",
          {0xF0, 0x01, 0xF0, 0x02, 0xF7},
          {{0xF0, 0x02, 0xF7}},
          {0xF0, 0x02, 0xF7}},
@@ -75,163 +53,105 @@ std::vector<StreamRow> StreamRows() {
          {0x90, 0x40, 0x7F, 0xF7, 0xF0, 0x01, 0xF7, 0x90, 0x40, 0x7F, 0xF7},
          {{0xF0, 0x01, 0xF7}},
          {0xF0, 0x01, 0xF7}},
-        {"a new start discards the completed message",
+        {"a new start drops the completed message",
          {0xF0, 0x01, 0xF7, 0xF0, 0x02},
          {{0xF0, 0x01, 0xF7}},
          {0xF0, 0x02}},
-        {"a message cut off is followed by a whole one",
-         {0xF0, 0x01, 0x90, 0x40, 0x7F, 0xF0, 0x02, 0xF7},
-         {{0xF0, 0x02, 0xF7}},
-         {0xF0, 0x02, 0xF7}},
     };
-    // Every status byte but F0, F7 and the real-time ones ends a message unfinished; the data after
-    // it and the F7 make no message.
-    for (unsigned int status = 0x80; status < 0xF8; ++status) {
-        if (status == 0xF0 || status == 0xF7)
-            continue;
-        rows.push_back({"cut off by " + ToString(Bytes{static_cast<unsigned char>(status)}),
-                        {0xF0, 0x01, static_cast<unsigned char>(status), 0x02, 0xF7},
-                        {},
-                        {}});
-    }
-    return rows;
-}
-
-} // namespace
-
-TEST(SysExCollector, CompletesAMessageOnlyAtItsEnd) {
-    CountingCollector counting;
-    EXPECT_FALSE(counting.collector.HasSysEx());
-    for (std::size_t i = 0; i + 1 < identityRequest.size(); ++i) {
-        counting.collector.Add(identityRequest[i]);
-        EXPECT_FALSE(counting.collector.HasSysEx()) << "after byte " << i;
-    }
-    counting.collector.Add(0xF7);
-    EXPECT_TRUE(counting.collector.HasSysEx());
-    EXPECT_EQ(counting.callbacks, 1);
-    EXPECT_EQ(counting.completed, std::vector<Bytes>{identityRequest});
-}
-
-TEST(SysExCollector, StreamTable) {
-    for (const StreamRow& row : StreamRows()) {
+    // Every other status byte ends a message unfinished: the data after it and the F7 make none.
+    for (unsigned int status = 0x80; status < 0xF8; ++status)
+        if (status != 0xF0 && status != 0xF7)
+            rows.push_back({"cut off by " + std::to_string(status),
+                            {0xF0, 0x01, static_cast<unsigned char>(status), 0x02, 0xF7},
+                            {},
+                            {}});
+    for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        CountingCollector counting;
-        counting.Add(row.stream);
-        EXPECT_EQ(counting.completed, row.completed);
-        EXPECT_EQ(counting.collector.sysEx, row.heldAtEnd);
-        EXPECT_EQ(counting.collector.HasSysEx(), !row.heldAtEnd.empty() && row.heldAtEnd.back() == 0xF7);
+        Collected collected(row.stream);
+        EXPECT_EQ(collected.completed, row.completed);
+        EXPECT_EQ(collected.collector.sysEx, row.held);
+        EXPECT_EQ(collected.collector.HasSysEx(), !row.held.empty() && row.held.back() == 0xF7);
     }
 }
 
-TEST(SysExCollector, AnUnterminatedMessageIsCappedAtOneMebibyte) {
+TEST(SysExCollector, AMessageIsCappedAtOneMebibyte) {
     ScopedLogCapture log;
-    CountingCollector counting;
-    counting.collector.Add(0xF0);
-    for (std::size_t i = 1; i < SysExCollector::maxSysExSize; ++i)
-        counting.collector.Add(0x11);
-    EXPECT_EQ(counting.collector.sysEx.size(), SysExCollector::maxSysExSize);
-    EXPECT_TRUE(TraceTexts(log.Lines()).empty());
-
-    // One byte more is one too many: the message is dropped with one trace line.
-    counting.collector.Add(0x11);
-    EXPECT_FALSE(counting.collector.inSysEx);
-    EXPECT_TRUE(counting.collector.sysEx.empty());
-    EXPECT_EQ(
-        TraceTexts(log.Lines()),
-        (std::vector<std::string>{"SysExCollector::Add: SysEx message longer than 1048576 bytes dropped\n"}));
-
-    // The rest of the runaway message, its F7 included, is ignored until the next F0.
-    counting.Add({0x11, 0x22, 0xF7});
-    EXPECT_EQ(counting.callbacks, 0);
-    EXPECT_FALSE(counting.collector.HasSysEx());
-    counting.Add(identityRequest);
-    EXPECT_EQ(counting.callbacks, 1);
-    EXPECT_EQ(counting.collector.sysEx, identityRequest);
-    EXPECT_EQ(TraceTexts(log.Lines()).size(), 1u);
-}
-
-TEST(SysExCollector, AMessageOfExactlyOneMebibyteIsKept) {
-    CountingCollector counting;
     Bytes message(SysExCollector::maxSysExSize, 0x22);
     message.front() = 0xF0;
     message.back() = 0xF7;
     message.insert(message.end() - 1, 0xF8); // a clock tick at the limit is no byte of the message
-    counting.Add(message);
-    EXPECT_EQ(counting.callbacks, 1);
-    EXPECT_EQ(counting.collector.sysEx.size(), SysExCollector::maxSysExSize);
+    EXPECT_EQ(Collected(message).completed.size(), 1u) << "exactly 1 MiB is kept";
+    message.insert(message.end() - 1, 0x22);
+    Collected runaway(message);
+    EXPECT_TRUE(runaway.completed.empty()) << "one byte more is too many";
+    EXPECT_EQ(runaway.collector.sysEx.capacity(), 0u) << "and its memory is given back";
+    // The rest of the runaway message, its F7 included, is ignored until the next F0.
+    message.insert(message.end(), {0x11, 0xF7});
+    message.insert(message.end(), identityRequest.begin(), identityRequest.end());
+    EXPECT_EQ(Collected(message).completed, std::vector<Bytes>{identityRequest});
 }
 
-TEST(MidiPortBase, KeepsTheNewestMessageAndTracesIt) {
+TEST(MidiPortBase, KeepsTheNewestMessageUntilCleared) {
     ScopedLogCapture log;
-    BasePort port;
-    EXPECT_TRUE(port.LastSysEx().empty());
-    port.Feed(identityRequest);
-    EXPECT_EQ(port.LastSysEx(), identityRequest);
-    EXPECT_EQ(port.LastSysEx(), identityRequest) << "the base hands out a copy and keeps its message";
-    EXPECT_EQ(TraceTexts(log.Lines()),
-              (std::vector<std::string>{"GotSysEx: 6 bytes { 0xf0 0x7e 0x7f 0x06 0x01 0xf7 }\n"}));
-
-    port.Feed({0xF0, 0x01, 0xF7, 0xF0, 0x02, 0xF7});
-    EXPECT_EQ(port.LastSysEx(), (Bytes{0xF0, 0x02, 0xF7}));
-    port.ClearLastSysEx();
-    EXPECT_TRUE(port.LastSysEx().empty());
-}
-
-TEST(MidiPortBase, AnIncompleteMessageLeavesTheStoredOneAlone) {
-    ScopedLogCapture log;
-    BasePort port;
-    port.Feed(identityRequest);
-    port.Feed({0xF0, 0x01});
-    EXPECT_EQ(port.LastSysEx(), identityRequest);
-}
-
-TEST(MidiPortBase, DefaultHooks) {
-    BasePort port;
-    EXPECT_TRUE(port.ReceiveSysEx(5000, identityRequest.data(), identityRequest.size()).empty());
-    port.PermitOtherPorts();
-    port.Synchronise();
-    EXPECT_TRUE(port.LastSysEx().empty());
-}
-
-TEST(MidiPortBaseDeathTest, GotSysExWithoutACompleteMessageStopsTheProgram) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    BasePort port;
-    port.Feed({0xF0, 0x01});
-    EXPECT_DEATH(port.GotSysEx(), "sysExCollector.HasSysEx\\(\\)");
-}
-
-TEST(ScriptedMidiPort, MessagesSplitAtEveryPositionAcrossPacketsArriveWhole) {
-    // Noise, a status message, noise, an identity request: cut into two and into three packets at
-    // every pair of positions.
-    Bytes stream{0xF8, 0x90, 0x40};
-    const Bytes status = BusyMessage();
-    stream.insert(stream.end(), status.begin(), status.end());
-    stream.insert(stream.end(), {0xFE, 0x80, 0x40, 0x00});
-    stream.insert(stream.end(), identityRequest.begin(), identityRequest.end());
-
-    for (std::size_t cut1 = 0; cut1 <= stream.size(); ++cut1) {
-        for (std::size_t cut2 = cut1; cut2 <= stream.size(); ++cut2) {
-            ScriptedMidiPort port;
-            port.Receive(Bytes(stream.begin(), stream.begin() + cut1));
-            port.Receive(Bytes(stream.begin() + cut1, stream.begin() + cut2));
-            // After the first two packets the status message is waiting exactly when all of it came.
-            const bool statusDone = cut2 >= 3 + status.size();
-            if (cut2 < stream.size()) {
-                EXPECT_EQ(port.LastSysEx(), statusDone ? status : Bytes{}) << cut1 << "/" << cut2;
-            }
-            port.Receive(Bytes(stream.begin() + cut2, stream.end()));
-            EXPECT_EQ(port.LastSysEx(), identityRequest) << cut1 << "/" << cut2;
-            EXPECT_TRUE(port.LastSysEx().empty()) << "each message is handed out once";
-        }
-    }
-}
-
-TEST(ScriptedMidiPort, DeliversScheduledMessagesWhenVirtualTimeComes) {
-    VirtualClock clock(0);
     ScriptedMidiPort port;
-    port.ReceiveAt(clock, 1000, AcceptedMessage());
-    clock.Advance(999);
-    EXPECT_TRUE(port.LastSysEx().empty());
-    clock.Advance(1);
-    EXPECT_EQ(port.LastSysEx(), AcceptedMessage());
+    port.Receive({0xF0, 0x01, 0xF7, 0xF0, 0x02, 0xF7, 0xF0, 0x03}, true);
+    EXPECT_EQ(port.MidiPort::LastSysEx(), (Bytes{0xF0, 0x02, 0xF7}));
+    port.ClearLastSysEx();
+    EXPECT_TRUE(port.MidiPort::LastSysEx().empty());
+}
+
+// The device's bytes reach the port's collector on one thread (the MIDI receive thread) while the
+// status poll takes messages on another (the sender's thread).
+class CollectorConcurrency : public EngineTest {};
+
+TEST_F(CollectorConcurrency, StatusWaitReadsWhatAnotherThreadFeeds) {
+    const std::vector<std::pair<std::uint64_t, Bytes>> script{
+        {300, busyMessage}, {800, busyMessage}, {1300, busyMessage}, {1700, acceptedMessage}};
+    std::size_t next = 0;
+    clock.AddObserver([&](std::uint64_t now) {
+        std::thread device([&] {
+            for (; next < script.size() && script[next].first <= now; ++next)
+                port.Receive(script[next].second);
+        });
+        device.join();
+    });
+    EXPECT_EQ(WaitForUpdateToFinish(port, progress), 1);
+    EXPECT_EQ(clock.NowMs(), 2000u);
+    EXPECT_EQ(CountOf(progress.Statuses(), "Waiting for device to complete update installation..."), 1);
+}
+
+TEST_F(CollectorConcurrency, PollNeverSeesATornOrRepeatedMessage) {
+    constexpr unsigned int messages = 20000;
+    std::atomic<bool> done{false};
+    std::thread feeder([&] {
+        for (unsigned int number = 1; number <= messages; ++number) {
+            Bytes message = StatusMessage(number == messages ? 0x00 : 0x20);
+            for (int i = 0; i < 3; ++i) // a sequence number in bytes the status does not look at
+                message[5 + i] = static_cast<unsigned char>((number >> (7 * i)) & 0x7F);
+            // Split at a different place each time, with noise between messages.
+            const auto cut = message.begin() + 1 + number % 12;
+            port.Receive(Bytes(message.begin(), cut));
+            port.Receive(Bytes(cut, message.end()));
+            port.Receive({0xFE, 0x90, 0x40, 0x7F});
+        }
+        done = true;
+    });
+    unsigned int last = 0;
+    bool sawFinal = false; // the last message is the only one that says accepted
+    for (bool finished = false; !finished;) {
+        finished = done;
+        // The poll itself and a direct look both race with the feeder.
+        sawFinal = sawFinal || GetUpdateStatus(port, 0) == 1;
+        const Bytes message = port.LastSysEx();
+        if (message.empty())
+            continue;
+        EXPECT_EQ(message.size(), 13u);
+        EXPECT_NE(CheckSysExUpdateStatus(message), 0);
+        const unsigned int number = message[5] | message[6] << 7 | message[7] << 14;
+        EXPECT_GT(number, last) << "a message was handed out twice or out of order";
+        last = std::max(last, number);
+        sawFinal = sawFinal || number == messages;
+    }
+    feeder.join();
+    EXPECT_TRUE(sawFinal) << "the newest message waits until it is taken";
 }
