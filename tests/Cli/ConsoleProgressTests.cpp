@@ -1,5 +1,6 @@
-// The console sinks of midi-updater-cli: the terminal's live line on a fake clock (never backwards,
-// at most one redraw per 50 ms, the busy spinner, a tidy end), the plain lines and the JSON lines.
+// The console sinks of midi-updater-cli: the terminal's live line on a fake clock, the plain lines
+// and the JSON lines. Catches: a bar that moves back or redraws too often or too rarely, wrong line
+// texts, chunk lines shown or hidden wrongly, a verdict on the wrong stream, the cursor left hidden.
 #include "ConsoleProgress.h"
 
 #include <gtest/gtest.h>
@@ -95,10 +96,7 @@ TEST_F(TerminalProgressTest, ShowsBytesElapsedTimeStatusAndASpinnerWhileBusy) {
         const std::string frame = Frames(out.str()).back();
         spinners += frame[frame.find("1:05  ") + 6];
     }
-    EXPECT_EQ(spinners.size(), 4u);
-    for (int i = 1; i < 4; ++i)
-        EXPECT_NE(spinners[i], spinners[i - 1]) << spinners;
-    EXPECT_NE(std::string("|/-\\").find(spinners[0]), std::string::npos);
+    EXPECT_NE(std::string("|/-\\|/-\\").find(spinners), std::string::npos) << spinners;
 }
 
 TEST_F(TerminalProgressTest, StatusLinesScrollAboveTheLiveLineExceptTheChunkLines) {
@@ -128,14 +126,11 @@ TEST_F(TerminalProgressTest, VerdictEndsTheLineAndFinishShowsTheCursorAgain) {
     time.ms += 1000;
     progress.Tick();
     EXPECT_EQ(progress.Redraws(), redraws); // nothing more after the end
-}
 
-TEST_F(TerminalProgressTest, ErrorVerdictGoesToTheErrorStream) {
-    progress.Error("There was an error sending the update file.\nPlease restart the device and try again.");
-    progress.Finish();
-    EXPECT_EQ(progress.GetVerdict(), ConsoleProgress::Verdict::Error);
-    EXPECT_EQ(err.str(),
-              "There was an error sending the update file.\nPlease restart the device and try again.\n");
+    TerminalProgress failing{out, err, 1000, [this] { return time.ms; }, 100};
+    failing.Error("There was an error.\nPlease restart.");
+    EXPECT_EQ(failing.GetVerdict(), ConsoleProgress::Verdict::Error);
+    EXPECT_EQ(err.str(), "There was an error.\nPlease restart.\n");
 }
 
 TEST_F(TerminalProgressTest, CutsTheLineToTheTerminalWidth) {
@@ -179,7 +174,6 @@ TEST(JsonProgress, OneObjectPerReportWithNullForNotANumber) {
 }
 
 TEST(FormatElapsed, MinutesAndHours) {
-    EXPECT_EQ(FormatElapsed(0), "0:00");
-    EXPECT_EQ(FormatElapsed(65'999), "1:05");
-    EXPECT_EQ(FormatElapsed(3'723'000), "1:02:03");
+    EXPECT_EQ(FormatElapsed(0) + " " + FormatElapsed(65'999) + " " + FormatElapsed(3'723'000),
+              "0:00 1:05 1:02:03");
 }

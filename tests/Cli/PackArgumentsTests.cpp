@@ -1,41 +1,53 @@
-// How pack splits --portion FILE@DELAY: a pause only when everything after the last '@' is a number.
+// The texts pack takes: --version, --usb-address, --portion FILE@DELAY, --win-params.
+// Catches: a bound off by one (65536, 32 bits), a sign, blank or stray character accepted, a refusal
+// that does not quote the text, a pause split off a name that is not FILE@NUMBER.
 #include "PackArguments.h"
 
 #include <gtest/gtest.h>
 
-namespace {
-
-struct PortionRow {
-    const char* why;
-    std::string argument;
-    std::string path;
-    unsigned int delay;
-};
-
-const PortionRow portionRows[] = {
-    {"a pause after the name", "a.syx@250", "a.syx", 250},
-    {"no '@'", "a.syx", "a.syx", 0},
-    {"the last '@' counts", "a@b@12", "a@b", 12},
-    {"a name that is only a pause is a name", "@250", "@250", 0},
-    {"nothing after '@'", "a.syx@", "a.syx@", 0},
-    {"a number too large for 32 bits", "a.syx@4294967296", "a.syx@4294967296", 0},
-    // Found by cli_arguments_fuzzer: a number followed by other characters left its value behind.
-    {"digits then other characters",
-     "file65535.syx@2\xc4"
-     "0",
-     "file65535.syx@2\xc4"
-     "0",
-     0},
-    {"a sign", "a.syx@+5", "a.syx@+5", 0},
-};
-
-TEST(PackArguments, PortionSourceSplitsOffAPauseOnlyWhenAllAfterTheLastAtIsANumber) {
-    for (const PortionRow& row : portionRows) {
-        SCOPED_TRACE(row.why);
-        const PortionSource source = ParsePortionSource(row.argument);
-        EXPECT_EQ(source.path, row.path);
-        EXPECT_EQ(source.delay, row.delay);
-    }
+TEST(PackArguments, VersionAndUsbAddress) {
+    EXPECT_EQ(ParseVersion("65535.65535").ToString(), "65535.65535");
+    EXPECT_EQ(ParseVersion("1.5").ToString(), "1.05");
+    EXPECT_EQ(ParseUsbAddress("65535,0,4660"), (UsbAddress{65535, 0, 4660}));
+    EXPECT_EQ(ParseUsbAddress(""), unknownUsbAddress);
+    // Each refusal quotes the text it refuses.
+    const auto refusal = [](auto parse, const std::string& text) -> std::string {
+        try {
+            parse(text);
+        } catch (const PackUsageError& error) {
+            return error.what();
+        }
+        return "accepted";
+    };
+    for (const std::string text :
+         {"1", "1.x", "70000.1", "1.65536", "", "1.", ".5", "-1.5", "1.5.0", "1,5", " 1.5", "0x1.2"})
+        EXPECT_NE(refusal(ParseVersion, text).find("'" + text + "'"), std::string::npos) << text;
+    for (const std::string text :
+         {"1,2", "1,2,3,4", "1,2,x", "1,2,65536", "1,,3", "1,2,3,", "-1,2,3", ",1,2"})
+        EXPECT_NE(refusal(ParseUsbAddress, text).find("'" + text + "'"), std::string::npos) << text;
+    EXPECT_NO_THROW(CheckWindowsParameters("win:x:ideal:5"));
+    EXPECT_THROW(CheckWindowsParameters("WIN:x:ideal:5"), PackUsageError);
 }
 
-} // namespace
+TEST(PackArguments, PortionSourceSplitsOffAPauseOnlyWhenAllAfterTheLastAtIsANumber) {
+    struct Row {
+        const char* why;
+        std::string argument, path;
+        unsigned int delay;
+    };
+    for (const Row& row : {
+             Row{"a pause after the name", "a.syx@250", "a.syx", 250},
+             Row{"no '@'", "a.syx", "a.syx", 0},
+             Row{"the last '@' counts", "a@b@12", "a@b", 12},
+             Row{"a name that is only a pause is a name", "@250", "@250", 0},
+             Row{"nothing after '@'", "a.syx@", "a.syx@", 0},
+             Row{"a number too large for 32 bits", "a.syx@4294967296", "a.syx@4294967296", 0},
+             Row{"digits then other characters", "a.syx@2x0", "a.syx@2x0", 0},
+             Row{"a sign", "a.syx@+5", "a.syx@+5", 0},
+         }) {
+        SCOPED_TRACE(row.why);
+        const PortionSource source = ParsePortionSource(row.argument);
+        EXPECT_EQ(source.path + "|" + std::to_string(source.delay),
+                  row.path + "|" + std::to_string(row.delay));
+    }
+}

@@ -1,0 +1,155 @@
+#!/usr/bin/env bash
+# midi-updater-cli update, video-mode, status and list against the simulated Kelva (--simulate).
+# Catches: a wrong JSON event stream or plain output (lines, which chunk lines, where the verdict
+# goes), wrong exit statuses, --port not used, wrong video-mode bytes, wrong status or list output,
+# a run that waits for input, Ctrl-C not ending the update cleanly.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+cd "$WORK"
+
+ACCEPTED="The 'Ostrel Kelva' was updated sucessfully to version 1.05."
+# A portion of four 1024-byte SysEx messages with no 0A byte: two chunks of 2048 bytes.
+python3 -c 'import sys; sys.stdout.buffer.write(b"".join(b"\xF0\x00\x00\x0E" + bytes(0x10 + (m + i) % 0x50 for i in range(1019)) + b"\xF7" for m in range(4)))' >four.syx
+"$CLI" pack -o one.upd --product "Ostrel Kelva" --version 1.05 --message "Keep it plugged in." \
+    --mac-ports 'Ostrel Kelva$Ostrel Dramlin' --portion four.syx
+"$CLI" pack -o elsewhere.upd --product "Ostrel Kelva" --version 1.05 --mac-ports 'Other' --portion four.syx
+printf 'OrvoUpdateFilf\x04\x00' >bad.upd
+
+# events: the last run's JSON lines, one short line each.
+events() {
+    jq -r 'if .event == "progress" then "progress \(.value)" elif .text then "\(.event): \(.text)"
+           else .event end' "$WORK/stdout"
+}
+
+run update --simulate --json --sim-busy 0 one.upd </dev/null
+expect_eq "update --json: the loaded event is inspect's object" \
+    "$("$CLI" inspect --json one.upd | jq -c '{event: "loaded"} + .')" "$(head -n 1 "$WORK/stdout")"
+expect_eq "update --json: the events in order" "loaded
+busy
+status: Updating...
+progress 0
+busy
+status: Started update
+status: Looking for Ostrel Kelva to update...
+busy
+busy
+status: Sent 0 bytes of 4.0KB
+progress 0.5
+status: Sent 2.0KB of 4.0KB
+progress 1
+status: Sent 4.0KB of 4.0KB
+status: Checking update status...
+busy
+status: Device has accepted update.
+progress 1
+progress 1
+status: MIDI update sent successfully.
+completed: $ACCEPTED|0|" "$(events)|$STATUS|$(cat "$WORK/stderr")"
+
+# Plain, standard input a pipe whose writer stays open: starts at once, never asks.
+mkfifo input
+(exec sleep 30) >input 2>/dev/null &
+writer=$!
+set +e
+timeout 20 "$CLI" update --simulate --sim-busy 0 one.upd <input >"$WORK/stdout" 2>"$WORK/stderr"
+STATUS=$?
+set -e
+kill "$writer"
+expect_eq "update, plain: product, version, note, one line per portion, the verdict last" "0|Product: Ostrel Kelva
+Version: 1.05
+Important note about this update:
+Keep it plugged in.
+Updating...
+Started update
+Looking for Ostrel Kelva to update...
+Sent 4.0KB of 4.0KB
+Checking update status...
+Device has accepted update.
+MIDI update sent successfully.
+$ACCEPTED|" "$STATUS|$(cat "$WORK/stdout")|$(cat "$WORK/stderr")"
+run update --simulate --verbose --sim-busy 0 one.upd </dev/null
+check "--verbose: the summary and the trace on stderr" grep -qF "Trace: Send(update,sender,progress)" "$WORK/stderr"
+
+# Errors: the verdict on stderr, or as the last JSON event.
+run update --simulate --sim-busy 0 --sim-reply error one.upd </dev/null
+expect_eq "the device refuses, plain" "1|There was an error sending the update file.
+Please restart the device and try again." "$STATUS|$(cat "$WORK/stderr")"
+run update --simulate --json bad.upd </dev/null
+expect_eq "a rejected file, JSON" '1|{"event":"error","text":"Update failed for reason:\nUpdate file was invalid (bad header)."}' \
+    "$STATUS|$(cat "$WORK/stdout")"
+
+# --port replaces the file's names; the device records what it received.
+run update --simulate --json --sim-busy 0 --sim-name "Bench Kelva" --port "Bench Kelva" --sim-record port.bin \
+    elsewhere.upd </dev/null
+check "--port finds the device the file does not name" cmp four.syx port.bin
+for mode in 0 1; do
+    run video-mode "$mode" --simulate --sim-busy 0 --sim-record "video$mode.bin" </dev/null
+    expect_eq "video-mode $mode: the bytes" "f000000e0033630001$([ "$mode" = 0 ] && echo 01 || echo 00)f7" \
+        "$(xxd -p "video$mode.bin")"
+done
+run video-mode 1 --simulate --json --sim-busy 0 </dev/null
+expect_eq "video-mode --json: its statuses, its port names" "Updating...|Updating Video Mode|Started update|[\"Ostrel Dramlin\",\"Ostrel Kelva\"]" \
+    "$(events | sed -n 's/^status: //p' | head -n 3 | paste -sd '|')|$(jq -c 'select(.event == "loaded") | .macPortNames' "$WORK/stdout")"
+
+# Exit statuses and what standard output says, one row each.
+while IFS='|' read -r status case args output; do
+    eval "run $args" </dev/null
+    expect_eq "$case" "$status|$output" "$STATUS|$(head -n 1 "$WORK/stdout")"
+done <<'TABLE'
+1|update: the device refuses|update --simulate --sim-busy 0 --sim-reply error one.upd|Product: Ostrel Kelva
+1|update: the device is absent|update --simulate --sim-absent-for 3600 --sim-clock-speed 300 elsewhere.upd|Product: Ostrel Kelva
+1|update: without --port the file's names do not find it|update --simulate --sim-name Bench --sim-clock-speed 300 elsewhere.upd|Product: Ostrel Kelva
+2|video-mode 2|video-mode 2 --simulate|
+2|--sim-* without --simulate|list --sim-name X|
+0|status: connected|status --simulate --sim-version 1.04|Device: Ostrel Kelva (USB) - connected, firmware 1.04
+0|status --json|status --simulate --json --sim-name Kelva --port Kelva|{"connected":true,"port":"Kelva","usb":true,"firmware":"1.00"}
+0|status: no source, no version|status --simulate --json --sim-no-source|{"connected":true,"port":"Ostrel Kelva","usb":true,"firmware":null}
+1|status: another name|status --simulate --port Dramlin|Device: not connected - connect it and put it into update mode
+1|status --json: not there yet|status --simulate --json --sim-absent-for 60 --sim-clock-speed 100|{"connected":false,"port":null,"usb":false,"firmware":null}
+TABLE
+
+# status --watch: the device (which cannot answer) shows up a second after the start, then Ctrl-C.
+"$CLI" status --simulate --sim-clock-speed 10 --sim-absent-for 1 --sim-no-source --watch --json >"$WORK/stdout" 2>"$WORK/stderr" &
+pid=$!
+for _ in $(seq 100); do
+    [ "$(wc -l <"$WORK/stdout")" -ge 2 ] && break
+    sleep 0.05
+done
+kill -INT "$pid"
+wait "$pid" && STATUS=0 || STATUS=$?
+expect_eq "status --watch: one line per change, 130 on Ctrl-C" '130|{"connected":false,"port":null,"usb":false,"firmware":null}
+{"connected":true,"port":"Ostrel Kelva","usb":true,"firmware":null}' "$STATUS|$(cat "$WORK/stdout")"
+
+# Ctrl-C in the middle of an update: exit 130, the port released, part of the update received.
+"$CLI" update --simulate --verbose --sim-rate 50000 --sim-record interrupted.bin "$EXAMPLES/kelva-demo.upd" \
+    </dev/null >"$WORK/stdout" 2>"$WORK/stderr" &
+pid=$!
+for _ in $(seq 100); do
+    grep -q "Looking for" "$WORK/stdout" && break
+    sleep 0.05
+done
+sleep 0.3
+kill -INT "$pid"
+wait "$pid" && STATUS=0 || STATUS=$?
+expect_eq "Ctrl-C: exit 130" 130 "$STATUS"
+check "Ctrl-C: the message" grep -qF "the update was interrupted; the MIDI port has been released" "$WORK/stderr"
+check "Ctrl-C: nothing left open" grep -qF "at the end: 0 open connections, 0 ports, 0 clients" "$WORK/stderr"
+check "Ctrl-C: part of the update received" test "$(wc -c <interrupted.bin)" -gt 0 -a "$(wc -c <interrupted.bin)" -lt 294912
+check "Ctrl-C: no verdict" test -z "$(grep sucessfully "$WORK/stdout")"
+
+# list: the interface listing on stderr; the table, or one JSON object, on stdout.
+run list --simulate
+check "list: the listing" grep -qF "Name=Ostrel Kelva" "$WORK/stderr"
+expect_eq "list: the table" "Destinations:
+  #   Reference   Name          Display name  Offline  USB MIDI device
+  0   0xREF  Ostrel Kelva  Ostrel Kelva  no       yes
+Sources:
+  #   Reference   Name          Display name  Offline  USB MIDI device
+  0   0xREF  Ostrel Kelva  Ostrel Kelva  no       yes" "$(sed -E 's/0x[0-9a-f]{8}/0xREF/' "$WORK/stdout")"
+run list --simulate --json --sim-name "Ostrel Dramlin" --sim-no-source
+expect_eq "list --json" '[[0,"Ostrel Dramlin","Ostrel Dramlin",false,true,"number"]]|[]' \
+    "$(jq -c '.destinations | map([.index, .name, .displayName, .offline, .usbMidiDevice, (.ref | type)])' "$WORK/stdout")|$(jq -c .sources "$WORK/stdout")"
+run list --simulate --sim-absent-for 60
+expect_eq "list: nothing there" "Destinations:|  (none)|Sources:|  (none)" "$(paste -sd '|' "$WORK/stdout")"
+
+finish
