@@ -10,9 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <vector>
 
 using namespace platformtest;
@@ -50,33 +47,12 @@ struct FakeDevice {
     }
 };
 
-struct StateLog {
-    std::mutex mutex;
-    std::condition_variable told;
-    std::vector<DeviceState> states;
-
-    DevicePresence::Listener Listener() {
-        return [this](const DeviceState& state) {
-            std::lock_guard<std::mutex> lock(mutex);
-            states.push_back(state);
-            told.notify_all();
-        };
-    }
-    // The state told last, once `count` states have been told (bounded wait).
-    DeviceState WaitFor(std::size_t count) {
-        std::unique_lock<std::mutex> lock(mutex);
-        EXPECT_TRUE(told.wait_for(lock, std::chrono::seconds(5), [&] { return states.size() >= count; }))
-            << "only " << states.size() << " states told";
-        return states.empty() ? DeviceState{} : states.back();
-    }
-};
-
 struct DevicePresenceTest : ::testing::Test {
     VirtualClock clock{0};
     ScopedClock scoped{clock};
     ScopedLogCapture log;
     VirtualMidiService service;
-    StateLog states;
+    Told<DeviceState> states;
 };
 
 } // namespace
@@ -91,33 +67,33 @@ TEST(DeviceLine, SaysWhatTheUserNeedsToKnow) {
 }
 
 TEST_F(DevicePresenceTest, FollowsTheDeviceAndAsksItsVersionOnceWhenItAppearsOnAPort) {
-    DevicePresence presence(service, {"Ostrel Kelva MIDI 1", "Ostrel Kelva MIDI 2"}, states.Listener());
-    EXPECT_EQ(states.WaitFor(1), DeviceState{}); // not there at the start: told so
+    DevicePresence presence(service, {"Ostrel Kelva MIDI 1", "Ostrel Kelva MIDI 2"}, states.Callback());
+    EXPECT_EQ(states.WaitFor(1).back(), DeviceState{}); // not there at the start: told so
     FakeDevice first(service, "Ostrel Kelva MIDI 1", true, 7);
     const DeviceState one{true, "Ostrel Kelva MIDI 1", true, "1.04"};
-    EXPECT_EQ(states.WaitFor(2), one);
+    EXPECT_EQ(states.WaitFor(2).back(), one);
     EXPECT_EQ(presence.State(), one);
     EXPECT_TRUE(presence.Live());
     // Another device on the second port changes nothing while the first stays, and is asked once it is
     // the one found.
     FakeDevice second(service, "Ostrel Kelva MIDI 2", true, 0, 5);
     first.Unplug();
-    EXPECT_EQ(states.WaitFor(3), (DeviceState{true, "Ostrel Kelva MIDI 2", false, "1.05"}));
+    EXPECT_EQ(states.WaitFor(3).back(), (DeviceState{true, "Ostrel Kelva MIDI 2", false, "1.05"}));
     second.Unplug();
-    EXPECT_EQ(states.WaitFor(4), DeviceState{});
+    EXPECT_EQ(states.WaitFor(4).size(), 4u) << "told twice";
+    EXPECT_EQ(states.items.back(), DeviceState{});
     EXPECT_EQ(first.requests + second.requests, 2);
-    EXPECT_EQ(states.states.size(), 4u);
 }
 
 TEST_F(DevicePresenceTest, ADeviceThatDoesNotAnswerOrMayNotBeAskedShowsNoVersion) {
     for (bool answers : {false, true}) {
         SCOPED_TRACE(answers ? "answers, but an update is running" : "does not answer");
         FakeDevice device(service, "Ostrel Kelva MIDI 1", answers, 0);
-        StateLog told;
+        Told<DeviceState> told;
         {
-            DevicePresence presence(service, {"Ostrel Kelva MIDI 1"}, told.Listener(),
+            DevicePresence presence(service, {"Ostrel Kelva MIDI 1"}, told.Callback(),
                                     [=] { return !answers; });
-            EXPECT_EQ(told.WaitFor(1), (DeviceState{true, "Ostrel Kelva MIDI 1", false, ""}));
+            EXPECT_EQ(told.WaitFor(1).back(), (DeviceState{true, "Ostrel Kelva MIDI 1", false, ""}));
         }
         EXPECT_EQ(device.requests, answers ? 0 : 1);
         device.Unplug();

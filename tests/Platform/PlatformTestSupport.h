@@ -2,7 +2,13 @@
 
 #include "VirtualMidiService.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -26,5 +32,27 @@ inline std::string ErrorLine(VirtualMidiService& service, const std::string& ste
 inline bool Contains(const std::vector<std::string>& lines, const std::string& line) {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
+
+// Collects what a callback is told on another thread, and lets a test wait for a number of items.
+template <class T> struct Told {
+    std::mutex mutex;
+    std::condition_variable arrived;
+    std::vector<T> items;
+
+    std::function<void(const T&)> Callback() {
+        return [this](const T& item) {
+            std::lock_guard<std::mutex> lock(mutex);
+            items.push_back(item);
+            arrived.notify_all();
+        };
+    }
+    // Everything told, once `count` items have been told (bounded wait).
+    std::vector<T> WaitFor(std::size_t count) {
+        std::unique_lock<std::mutex> lock(mutex);
+        EXPECT_TRUE(arrived.wait_for(lock, std::chrono::seconds(5), [&] { return items.size() >= count; }))
+            << "only " << items.size() << " told";
+        return items;
+    }
+};
 
 } // namespace platformtest

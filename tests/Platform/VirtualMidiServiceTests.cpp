@@ -1,6 +1,6 @@
-// Catches, in the service the other tests stand on: an injected failure that does not fail, sticks or
-// is not counted; packets lost, reordered, split wrongly or delivered off the receive thread or to a
-// gone connection; setup changes untold, out of order, or told after their watch was destroyed.
+// Catches, in the service the other tests stand on: packets lost, reordered, split wrongly or delivered off
+// the receive thread or to a gone connection; setup changes untold, out of order, or told after their watch
+// was destroyed.
 #include "PlatformTestSupport.h"
 #include "VirtualMidiService.h"
 
@@ -17,23 +17,6 @@
 
 using namespace platformtest;
 using Call = VirtualMidiService::Call;
-
-TEST(VirtualMidiService, FailNextCallFailsOnceAndFailCallUntilCleared) {
-    VirtualMidiService service;
-    MidiRef client = 0;
-    service.FailNextCall(Call::ClientCreate, 42);
-    EXPECT_EQ(service.ClientCreate("c", client), 42);
-    EXPECT_EQ(service.ClientCreate("c", client), midiNoError);
-    const MidiRef destination = service.AddDestination(Named("D"), nullptr);
-    std::int32_t offline = 0;
-    service.FailCall(Call::GetOffline, -5);
-    EXPECT_EQ(service.GetIntegerProperty(destination, MidiProperty::Offline, offline), -5);
-    EXPECT_EQ(service.GetIntegerProperty(destination, MidiProperty::Offline, offline), -5);
-    service.FailCall(Call::GetOffline, midiNoError);
-    EXPECT_EQ(service.GetIntegerProperty(destination, MidiProperty::Offline, offline), midiNoError);
-    EXPECT_EQ(service.CallCount(Call::ClientCreate), 2u);
-    EXPECT_EQ(service.CallCount(Call::GetOffline), 3u);
-}
 
 namespace {
 
@@ -89,35 +72,16 @@ TEST(VirtualMidiService, EmitDeliversInOrderOnTheReceiveThreadToConnectedPortsOn
     EXPECT_EQ(received.packets.size(), 5u);
 }
 
-namespace {
+using Change = std::pair<SetupChange, MidiRef>;
 
-// Collects the setup notifications a watch receives, and lets a test wait for a number of them.
-struct SetupLog {
-    std::mutex mutex;
-    std::condition_variable arrived;
-    std::vector<std::pair<SetupChange, MidiRef>> changes;
-    bool offReceiveThread = false;
-
-    SetupCallback Callback() {
-        return [this, caller = std::this_thread::get_id()](const SetupNotification& notification) {
-            std::lock_guard<std::mutex> lock(mutex);
-            changes.emplace_back(notification.change, notification.endpoint);
-            offReceiveThread = offReceiveThread || std::this_thread::get_id() == caller;
-            arrived.notify_all();
-        };
-    }
-    bool WaitFor(std::size_t count) {
-        std::unique_lock<std::mutex> lock(mutex);
-        return arrived.wait_for(lock, std::chrono::seconds(5), [&] { return changes.size() >= count; });
-    }
-};
-
-} // namespace
-
-TEST(VirtualMidiService, WatchersHearOfEndpointsAddedChangedAndRemovedInOrder) {
+TEST(VirtualMidiService, WatchersHearOfEndpointsAddedChangedAndRemovedInOrderOnTheReceiveThread) {
     VirtualMidiService service;
-    SetupLog log;
-    auto watch = service.WatchSetup(log.Callback());
+    Told<Change> told;
+    std::atomic<bool> onTestThread{false};
+    auto watch = service.WatchSetup([&, test = std::this_thread::get_id(), tell = told.Callback()](auto& n) {
+        onTestThread = onTestThread || std::this_thread::get_id() == test;
+        tell({n.change, n.endpoint});
+    });
     const MidiRef source = service.AddSource(Named("Kelva"));
     const MidiRef destination = service.AddDestination(Named("Kelva"), nullptr);
     service.SetOffline(source, 1);
@@ -125,31 +89,28 @@ TEST(VirtualMidiService, WatchersHearOfEndpointsAddedChangedAndRemovedInOrder) {
     service.SetOffline(source, 0);
     service.RemoveEndpoint(destination);
     service.RemoveEndpoint(destination); // gone already
-    ASSERT_TRUE(log.WaitFor(5));
-    std::lock_guard<std::mutex> lock(log.mutex);
-    EXPECT_EQ(log.changes,
-              (std::vector<std::pair<SetupChange, MidiRef>>{{SetupChange::EndpointAdded, source},
-                                                            {SetupChange::EndpointAdded, destination},
-                                                            {SetupChange::EndpointChanged, source},
-                                                            {SetupChange::EndpointChanged, source},
-                                                            {SetupChange::EndpointRemoved, destination}}));
-    EXPECT_FALSE(log.offReceiveThread);
+    EXPECT_EQ(told.WaitFor(5), (std::vector<Change>{{SetupChange::EndpointAdded, source},
+                                                    {SetupChange::EndpointAdded, destination},
+                                                    {SetupChange::EndpointChanged, source},
+                                                    {SetupChange::EndpointChanged, source},
+                                                    {SetupChange::EndpointRemoved, destination}}));
+    EXPECT_FALSE(onTestThread);
 }
 
 TEST(VirtualMidiServiceConcurrency, ADestroyedWatchWaitsForItsRunningCallbackAndIsNeverCalledAgain) {
     VirtualMidiService service;
-    SetupLog gone, stays;
+    Told<MidiRef> gone, stays;
     std::promise<void> entered, release;
     std::shared_future<void> released = release.get_future().share();
     bool first = true;
-    auto watch = service.WatchSetup([&](const SetupNotification& notification) {
+    auto watch = service.WatchSetup([&, tell = gone.Callback()](const SetupNotification& notification) {
         if (std::exchange(first, false)) {
             entered.set_value();
             released.wait(); // still running while the test destroys the watch
         }
-        gone.Callback()(notification);
+        tell(notification.endpoint);
     });
-    auto staying = service.WatchSetup(stays.Callback());
+    auto staying = service.WatchSetup([tell = stays.Callback()](auto& n) { tell(n.endpoint); });
     service.AddSource(Named("A"));
     entered.get_future().wait();
     std::atomic<bool> destroyed{false};
@@ -162,7 +123,7 @@ TEST(VirtualMidiServiceConcurrency, ADestroyedWatchWaitsForItsRunningCallbackAnd
     release.set_value();
     destroyer.join();
     service.AddSource(Named("B"));
-    ASSERT_TRUE(stays.WaitFor(2));
+    stays.WaitFor(2);
     std::lock_guard<std::mutex> lock(gone.mutex);
-    EXPECT_EQ(gone.changes.size(), 1u);
+    EXPECT_EQ(gone.items.size(), 1u);
 }
