@@ -54,7 +54,8 @@ TEST(ListInterfaces, WritesTheCountsAndABlockPerDestination) {
             "Name=Loop",
             R"(Properties={ name = "Loop"; displayName = "IAC Loop"; manufacturer = ""; offline = 0; })",
             // A free-standing endpoint has no entity: the entity reference stays 0.
-            ErrorLine(service, "Getting entity properties", VirtualMidiService::objectNotFound),
+            "Error (Getting entity properties): 4294956454:The operation couldn't be completed. "
+            "(kMIDIObjectNotFound, error -10842)",
             "Entity offline=0",
             "Done",
             "Found all interfaces",
@@ -70,12 +71,14 @@ TEST(ListInterfaces, EachFailedQueryIsLoggedAndTheWalkGoesOn) {
     service.FailNextCall(Call::GetName, -1);
     service.FailNextCall(Call::GetProperties, -2); // the destination's; the entity's is the next
     service.FailNextCall(Call::GetOffline, -3);
-    EXPECT_EQ(List(service),
-              (Lines{"ListInterfaces: # external devices=0", "ListInterfaces: # devices=0",
-                     "ListInterfaces: # sources=0", "ListInterfaces: # destinations=1",
-                     ErrorLine(service, "Creating MIDI client", VirtualMidiService::invalidClient),
-                     "ListInterfaces:   destination index 0", ErrorLine(service, "Getting dest name", -1),
-                     ErrorLine(service, "Getting properties", -2), kelvaEntity + "0; } ); }",
-                     ErrorLine(service, "Getting offline properties", -3), "Done", "Found all interfaces"}));
+    EXPECT_EQ(
+        List(service),
+        (Lines{"ListInterfaces: # external devices=0", "ListInterfaces: # devices=0",
+               "ListInterfaces: # sources=0", "ListInterfaces: # destinations=1",
+               ErrorLine(service, "Creating MIDI client", VirtualMidiService::invalidClient),
+               "ListInterfaces:   destination index 0",
+               "Error (Getting dest name): 4294967295:The operation couldn't be completed. (MIDI error -1)",
+               ErrorLine(service, "Getting properties", -2), kelvaEntity + "0; } ); }",
+               ErrorLine(service, "Getting offline properties", -3), "Done", "Found all interfaces"}));
     EXPECT_EQ(service.CallCount(Call::ClientDispose), 0u) << "no client was made";
 }
