@@ -8,7 +8,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -16,7 +15,6 @@
 #include <vector>
 
 using namespace platformtest;
-using Call = VirtualMidiService::Call;
 
 namespace {
 
