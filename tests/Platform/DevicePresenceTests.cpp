@@ -80,8 +80,9 @@ TEST_F(DevicePresenceTest, FollowsTheDeviceAndAsksItsVersionOnceWhenItAppearsOnA
     first.Unplug();
     EXPECT_EQ(states.WaitFor(3).back(), (DeviceState{true, "Ostrel Kelva MIDI 2", false, "1.05"}));
     second.Unplug();
-    EXPECT_EQ(states.WaitFor(4).size(), 4u) << "told twice";
-    EXPECT_EQ(states.items.back(), DeviceState{});
+    const auto told = states.WaitFor(4);
+    EXPECT_EQ(told.size(), 4u) << "a state told twice";
+    EXPECT_EQ(told.back(), DeviceState{});
     EXPECT_EQ(first.requests + second.requests, 2);
 }
 
