@@ -8,39 +8,35 @@
 #include <malloc.h>
 #include <new>
 
-#if defined(__has_feature)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define MIDIUPDATER_TESTS_NO_TRACKING 1
+#elif defined(__has_feature)
 #if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
 #define MIDIUPDATER_TESTS_NO_TRACKING 1
 #endif
 #endif
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define MIDIUPDATER_TESTS_NO_TRACKING 1
-#endif
 
 namespace {
-std::atomic<std::size_t> largest{0};
-// Bytes of live blocks (as malloc counts them), the most there were since the Reset, and the count
-// at the Reset.
-std::atomic<std::size_t> live{0};
-std::atomic<std::size_t> peak{0};
-std::atomic<std::size_t> atReset{0};
-} // namespace
+// The largest block asked for; bytes of live blocks (as malloc counts them), the most there were since
+// the Reset, and the count at the Reset.
+std::atomic<std::size_t> largest{0}, live{0}, peak{0}, atReset{0};
 
-#ifndef MIDIUPDATER_TESTS_NO_TRACKING
-static void RaiseTo(std::atomic<std::size_t>& mark, std::size_t value) {
+[[maybe_unused]] void RaiseTo(std::atomic<std::size_t>& mark, std::size_t value) {
     std::size_t seen = mark.load(std::memory_order_relaxed);
     while (value > seen && !mark.compare_exchange_weak(seen, value, std::memory_order_relaxed)) {
     }
 }
+} // namespace
 
+#ifndef MIDIUPDATER_TESTS_NO_TRACKING
 void* operator new(std::size_t size) {
     RaiseTo(largest, size);
-    if (void* block = std::malloc(size ? size : 1)) {
-        const std::size_t held = malloc_usable_size(block);
-        RaiseTo(peak, live.fetch_add(held, std::memory_order_relaxed) + held);
-        return block;
-    }
-    throw std::bad_alloc();
+    void* block = std::malloc(size ? size : 1);
+    if (block == nullptr)
+        throw std::bad_alloc();
+    const std::size_t held = malloc_usable_size(block);
+    RaiseTo(peak, live.fetch_add(held, std::memory_order_relaxed) + held);
+    return block;
 }
 void operator delete(void* block) noexcept {
     if (block != nullptr)

@@ -1,84 +1,115 @@
+// Catches: Format/Trace cutting at the wrong length; a wrong stamp, program name or pid on log lines, or
+// captures that do not nest; the virtual clock's time, sleeps and observers; byte counts shown wrongly;
+// port-name splitting, lower-casing, yes/no and Windows parameter parsing.
+#include "Clock.h"
 #include "Log.h"
+#include "PortNames.h"
 #include "Utilities.h"
 
 #include <gtest/gtest.h>
 
-#include <string>
-#include <utility>
-#include <vector>
+#include <regex>
+#include <unistd.h>
 
-TEST(BytesToHuman, UnitsAndRounding) {
-    const std::vector<std::pair<unsigned int, std::string>> cases = {
-        {0, "0 bytes"},
-        {1, "1 byte"},
-        {2, "2 bytes"},
-        {1023, "1023 bytes"},
-        {1024, "1.0KB"},
-        {1536, "1.5KB"},
-        {1048575, "1024.0KB"},
-        {1048576, "1.0MB"},
-        {1572864, "1.5MB"},
-        {16777217, "16.0MB"},
-        {4294967295u, "4096.0MB"},
-    };
-    for (const auto& [count, text] : cases)
-        EXPECT_EQ(BytesToHuman(count), text) << count;
-}
+using Texts = std::vector<std::string>;
 
-TEST(ToStringOfBytes, ShowsAtMostTwentyBytesInLowerCaseHex) {
-    EXPECT_EQ(ToString({}), "{ }");
-    EXPECT_EQ(ToString({0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7}), "{ 0xf0 0x7e 0x7f 0x06 0x01 0xf7 }");
-
-    std::vector<unsigned char> bytes;
-    std::string expected = "{";
-    for (unsigned char i = 0; i < 25; ++i) {
-        bytes.push_back(static_cast<unsigned char>(0xA0 + i));
-        if (i < 20)
-            expected += Format(" 0x%02x", 0xA0 + i);
-    }
-    expected += " }";
-    EXPECT_EQ(ToString(bytes), expected);
-    EXPECT_EQ(expected.size(), 1 + 20 * 5 + 2u);
-    EXPECT_EQ(ToString(std::vector<unsigned char>(bytes.begin(), bytes.begin() + 20)), expected);
-}
-
-TEST(Format, FormatsLikePrintf) {
+TEST(Utilities, FormatTraceAndLogLines) {
+    const std::string exact = std::string(1054, 'a') + "z"; // Format keeps 1055 characters
+    EXPECT_EQ(Format("%s!", exact.c_str()), exact);
     EXPECT_EQ(Format("%s: %u bytes %s\n", "Send", 12u, "ok"), "Send: 12 bytes ok\n");
-    EXPECT_EQ(Format("%s", ""), "");
+    EXPECT_EQ(std::string(MidiUpdateLib_Version) + " (" + MidiUpdateLib_Build + ")", "1.00 (GM)");
+    {
+        ScopedLogCapture outer;
+        Trace("%s!", exact.c_str());
+        {
+            ScopedLogCapture inner;
+            LogLine("b");
+            EXPECT_EQ(inner.Lines(), Texts{"b"});
+        }
+        Trace("%d\n", 42);
+        EXPECT_EQ(outer.Lines(), (Texts{"Trace: " + exact, "Trace: 42\n"}));
+    }
+    testing::internal::CaptureStderr();
+    LogLine("Trace: hello");
+    Trace("%s: %u\n", "Step", 7u);
+    const std::string stamp =
+        R"([0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3} MidiUpdateLibTests\[)" +
+        std::to_string(getpid()) + R"(\] )";
+    const std::string written = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(std::regex_match(written, std::regex(stamp + "Trace: hello\n" + stamp + "Trace: Step: 7\n")))
+        << written;
 }
 
-TEST(Format, CutsAfter1055Characters) {
-    const std::string longText(2000, 'x');
-    EXPECT_EQ(Format("%s", longText.c_str()), longText.substr(0, 1055));
-
-    const std::string exact = std::string(1054, 'a') + "z";
-    EXPECT_EQ(Format("%s", exact.c_str()), exact);
-
-    const std::string oneMore = exact + "!";
-    EXPECT_EQ(Format("%s", oneMore.c_str()), exact);
+TEST(Utilities, BytesShownToTheUser) {
+    const std::vector<std::pair<unsigned int, std::string>> sizes = {
+        {0, "0 bytes"},           {1, "1 byte"},      {2, "2 bytes"},
+        {1023, "1023 bytes"},     {1024, "1.0KB"},    {1536, "1.5KB"},
+        {1048575, "1024.0KB"},    {1048576, "1.0MB"}, {1572864, "1.5MB"},
+        {4294967295u, "4096.0MB"}};
+    for (const auto& [count, text] : sizes)
+        EXPECT_EQ(BytesToHuman(count), text) << count;
+    EXPECT_EQ(ToString({0xF0, 0x7E, 0x0A}), "{ 0xf0 0x7e 0x0a }");
+    EXPECT_EQ(ToString(std::vector<unsigned char>(21, 0xAB)).size(), 1 + 20 * 5 + 2u); // 20 bytes at most
 }
 
-TEST(Trace, WritesOneTraceRecordKeepingTheNewline) {
-    ScopedLogCapture capture;
-    Trace("%s: Disconnecting\n", "SendPortion");
-    Trace("%d", 42);
-    EXPECT_EQ(capture.Lines(),
-              (std::vector<std::string>{"Trace: SendPortion: Disconnecting\n", "Trace: 42"}));
+TEST(Utilities, VirtualClock) {
+    VirtualClock clock((1ull << 32) - 700);
+    std::vector<std::uint64_t> seen;
+    // Observers run outside the lock: they may read the clock.
+    clock.AddObserver([&](std::uint64_t now) { seen.push_back(clock.NowMs() == now ? now : 0); });
+    {
+        ScopedClock installed(clock);
+        const unsigned int before = TimeNow();
+        EXPECT_EQ(before, 0xFFFFFFFFu - 699);
+        SleepFor(1500);
+        EXPECT_EQ(TimeNow(), 800u); // wrapped: differences still work
+        EXPECT_EQ(TimeNow() - before, 1500u);
+        SleepFor(0);
+        SleepFor(0xFFFFFFFFu);
+        clock.Advance(7);
+    }
+    const std::uint64_t start = (1ull << 32) + 800;
+    EXPECT_EQ(clock.Sleeps(), (std::vector<std::uint64_t>{1500, 0, 0xFFFFFFFFu})); // Advance is not a sleep
+    EXPECT_EQ(seen, (std::vector<std::uint64_t>{start, start, start + 0xFFFFFFFFu, start + 0xFFFFFFFFu + 7}));
+    EXPECT_EQ(dynamic_cast<VirtualClock*>(&CurrentClock()), nullptr); // the system clock again
 }
 
-TEST(Trace, CutsTheTextAfter1055Characters) {
-    const std::string longText(2000, 'y');
-    const std::string exact = std::string(1054, 'b') + "e";
-    ScopedLogCapture capture;
-    Trace("%s", longText.c_str());
-    Trace("%s", exact.c_str());
-    const auto lines = capture.Lines();
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0], "Trace: " + longText.substr(0, 1055));
-    EXPECT_EQ(lines[1], "Trace: " + exact);
+TEST(PortNames, SplitLowerCaseAndNameLists) {
+    EXPECT_EQ(Split(":a::b c:", ':'), (Texts{"", "a", "", "b c"})); // no item after the last separator
+    EXPECT_TRUE(Split("", ',').empty());
+    EXPECT_EQ(ToLower(std::string("YeS 1x\xC4\0Z", 9)), std::string("yes 1x\xC4\0z", 9));
+    std::set<std::string> names = {"Z"}; // names are added, never removed; empty ones are skipped
+    PutPortNamesIntoSet(names, "$A$$B$A$ A $x:y$");
+    PutPortNamesIntoSet(names, KELVAPN);
+    EXPECT_EQ(names, (std::set<std::string>{" A ", "A", "B", "Ostrel Dramlin", "Ostrel Kelva", "x:y", "Z"}));
+    for (const char* text : {"yes", "YES", "Yes", "true", "tRuE", "1", "-1", "7x", " 1", "+3"})
+        EXPECT_TRUE(ParseYesNo(text)) << text;
+    for (const char* text : {"no", "false", "0", "", "abc", " yes", "yes ", "yess", "x1", "0x10", "-0"})
+        EXPECT_FALSE(ParseYesNo(text)) << text;
 }
 
-TEST(LibraryIdentification, VersionAndBuild) {
-    EXPECT_STREQ(MidiUpdateLib_Version, "1.00");
-    EXPECT_STREQ(MidiUpdateLib_Build, "GM");
+TEST(PortNames, WindowsParameters) {
+    const std::string unchanged = "|1024,3072,200,100,1";
+    std::vector<std::pair<std::string, std::string>> rows = {
+        {"win:x:ideal:512:max:2048:delay:50:unprepdelay:20:chunks:no", "|512,2048,50,20,0"},
+        {"win:x:chunks:no:chunks:YES", unchanged},
+        {"win:x:name:A$B:name:$C$$:name:A", "A;B;C;" + unchanged},
+        {"win:x:ideal:abc:max:12ab:delay:-3:unprepdelay:  +8", "|0,12,-3,8,1"},
+        {"win:x:ideal:99999999999:max:-99999999999", "|2147483647,-2147483648,200,100,1"}, // saturated
+        {"win:x:max:", unchanged},                       // the empty last item is dropped: a lone key
+        {"win:x:delay::max:4:ideal", "|1024,4,0,100,1"}, // an empty value reads as 0
+        {"win:x:chunks::colour:red:ideal:5", "|5,3072,200,100,0"}};
+    for (const char* text : {"", "WIN:x:ideal:5", "Win:x:ideal:5", " win:x:ideal:5", "win", "win:ideal:5",
+                             "win:ideal:9:max:1", "win:x:Ideal:5:IDEAL:6"})
+        rows.push_back({text, unchanged});
+    for (const auto& [text, expected] : rows) {
+        MidiPortWindowsParameters p = defaultMidiPortWindowsParameters;
+        ParseMidiPortWindowsParameters(p, text);
+        std::string names;
+        for (const std::string& name : p.names)
+            names += name + ";";
+        EXPECT_EQ(names + Format("|%d,%d,%d,%d,%d", p.ideal, p.max, p.delay, p.unprepDelay, p.chunks),
+                  expected)
+            << text;
+    }
 }

@@ -1,0 +1,275 @@
+// Catches: wrong byte order, record tags, magic, header size or format version in the .upd reader and
+// writer; cut-short and hostile files (each verdict and error text, zero fill and its bound, memory use);
+// raw SysEx detection and reading; updates from one SysEx message; the summary lines.
+#include "AllocationTracking.h"
+#include "Update.h"
+#include "UpdateSummary.h"
+#include "UpdateWriter.h"
+#include "Utilities.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+using namespace std::string_literals;
+using Bytes = std::vector<unsigned char>;
+
+namespace {
+const std::string badHeader = "Update file was invalid (bad header).";
+const std::string wrongVersion =
+    "Update file is wrong version. Please check you have the latest version of the updater.";
+const std::string truncated = "Update file was truncated. Did it download correctly?";
+const std::string unrecognised = "[line] File contains unrecognised data. Please Please check you have the "
+                                 "latest version of the updater.";
+
+std::string U32(unsigned int value) {
+    return {static_cast<char>(value), static_cast<char>(value >> 8), static_cast<char>(value >> 16),
+            static_cast<char>(value >> 24)};
+}
+
+// A record: tag, 32-bit length, body.
+std::string R(unsigned int tag, const std::string& body) {
+    return U32(tag) + U32(static_cast<unsigned int>(body.size())) + body;
+}
+
+// At most 8 bytes are shown, then the full size.
+template <class Range> std::string Short(const Range& bytes) {
+    std::string text;
+    for (std::size_t i = 0; i < bytes.size() && i < 8; ++i)
+        text += Format("%02x", static_cast<unsigned char>(bytes[i]));
+    return bytes.size() > 8 ? text + Format("..(%u)", static_cast<unsigned int>(bytes.size())) : text;
+}
+
+std::string Names(const std::set<std::string>& names) {
+    std::string text;
+    for (const std::string& name : names)
+        text += name + ";";
+    std::replace(text.begin(), text.end(), '\0', '~');
+    return text;
+}
+
+// Every field of an update in one line: the fixed note shows as MSG, the Windows numbers only when one of
+// them is not the default, the image only when there is one, then each portion with its delay.
+std::string Describe(const Update& u) {
+    const MidiPortWindowsParameters& w = u.windowsParameters;
+    const MidiPortWindowsParameters& d = defaultMidiPortWindowsParameters;
+    std::string text = u.productName + "|" + u.version.ToString() + "|" +
+                       (u.message == SYSEX_MESSAGE ? "MSG" : u.message) +
+                       Format("|%u.%u.%u|mac:", u.usbAddress[0], u.usbAddress[1], u.usbAddress[2]) +
+                       Names(u.macPortNames) + "|win:" + Names(w.names);
+    if (w.ideal != d.ideal || w.max != d.max || w.delay != d.delay || w.unprepDelay != d.unprepDelay ||
+        w.chunks != d.chunks)
+        text += Format("%d,%d,%d,%d,%d", w.ideal, w.max, w.delay, w.unprepDelay, w.chunks);
+    if (!u.image.empty())
+        text += "|img:" + Short(u.image);
+    for (const Update::SysExPortion& portion : u.sysExPortions)
+        text += "|" + Short(portion.data) + Format("/%u", portion.delay);
+    return text;
+}
+
+// Describe() of what the reader makes of the stream, or the error text; "[line] " stands for the
+// file:line that the reader writes to standard error.
+std::string Outcome(std::istream& stream) {
+    testing::internal::CaptureStderr();
+    std::string text;
+    try {
+        text = Describe(Update(stream));
+    } catch (const ParseError& error) {
+        text = error.what();
+    }
+    return std::regex_replace(testing::internal::GetCapturedStderr(), std::regex(".*/Update\\.cpp:[0-9]+\n"),
+                              "[line] ") +
+           text;
+}
+
+std::string Outcome(const std::string& bytes) {
+    std::istringstream stream(bytes);
+    return Outcome(stream);
+}
+
+// Format 4, product "AB", version 258.3, note "hi", USB address 0x1234 0xABCD 7 (38 bytes).
+const std::string header =
+    "OrvoUpdateFile\x04\0\x02\0\0\0AB\x02\x01\x03\0\x02\0\0\0hi\x34\x12\xCD\xAB\x07\0"s;
+// A portion F0 F7 (10000 ms; bytes 38-51), an image AA BB CC (52-62), Mac names "P$Q" (63-73), Windows
+// parameters (74-95), an empty portion (0xFFFFFFFF ms; 96-107).
+const std::string file = header + "\x01\0\0\0\x02\0\0\0\xF0\xF7\x10\x27\0\0"s +
+                         "\x02\0\0\0\x03\0\0\0\xAA\xBB\xCC"s + "\x05\0\0\0\x03\0\0\0P$Q"s +
+                         "\x03\0\0\0\x0E\0\0\0win::delay:-42"s + "\x01\0\0\0\0\0\0\0\xFF\xFF\xFF\xFF"s;
+const std::string ab = "AB|258.03|hi|4660.43981.7|";
+const std::string bare = ab + "mac:AB;|win:AB;";
+const std::string whole = ab + "mac:P;Q;|win:AB;1024,3072,-42,100,1|img:aabbcc|f0f7/10000|/4294967295";
+const std::string rawSysEx = "<SysEx Update Device>|0.00|MSG|0.0.0|mac:|win:|";
+} // namespace
+
+TEST(UpdateFile, WriterGivesTheByteLayout) {
+    Bytes written = {0x99}; // a header starts the file afresh
+    CreateUpdateFileHeader(written, "AB", Version{258, 3}, "hi", 0x1234, 0xABCD, 7);
+    AddSysExPortion(written, {0xF0, 0xF7}, 10000);
+    AddImage(written, {0xAA, 0xBB, 0xCC});
+    AddMacPortName(written, "P$Q");
+    AddWindowsPortParameters(written, "win::delay:-42");
+    AddSysExPortion(written, {}, 0xFFFFFFFF);
+    Append(written, static_cast<unsigned char>(0x7F));
+    Append(written, static_cast<unsigned short>(0xBEEF));
+    EXPECT_EQ(std::string(written.begin(), written.end()), file + "\x7F\xEF\xBE");
+}
+
+TEST(UpdateFile, Verdicts) {
+    std::vector<std::pair<std::string, std::string>> rows = {
+        {header, bare},
+        {file, whole},
+        {file + "\x01\0\0"s, whole},                           // a partial tag after the records
+        {file.substr(0, 41), bare},                            // cut in a portion's tag
+        {file.substr(0, 45), bare},                            // in its length
+        {file.substr(0, 52), bare + "|f0f7/10000"},            // after it
+        {file.substr(0, 59), bare + "|f0f7/10000"},            // in an image's length
+        {file.substr(0, 61), bare + "|img:aa0000|f0f7/10000"}, // in the image: zero-filled
+        {file.substr(0, 71), ab + "mac:~~~;|win:AB;|img:aabbcc|f0f7/10000"}, // in Mac names
+        {file.substr(0, 73), ab + "mac:~;P;|win:AB;|img:aabbcc|f0f7/10000"},
+        {file.substr(0, 95), ab + "mac:P;Q;|win:AB;1024,3072,-4,100,1|img:aabbcc|f0f7/10000"},
+        {file.substr(0, 102), whole.substr(0, whole.size() - 12)}, // in the last portion's length
+        {file.substr(0, 107), "Trucated sysex"},                   // in its delay
+        // Lengths of 0xFFFFFFFF: what is missing is zero-filled, 64 KiB at most.
+        {header + U32(1) + U32(0xFFFFFFFF) + "0123456789", "Trucated sysex"},
+        {header.substr(0, 16) + U32(0xFFFFFFFF) + "0123456789", truncated},
+        {header + U32(2) + U32(0xFFFFFFFF) + "\x01\x02", bare + "|img:0102000000000000..(65538)"},
+        {header + U32(5) + U32(0xFFFFFFFF) + "A$B", ab + "mac:A;B" + std::string(65536, '~') + ";|win:AB;"},
+        {header + U32(3) + U32(0xFFFFFFFF) + "win::max:9", bare + "1024,9,200,100,1"},
+        // Records in any order and number: images join, names gather, later numbers win.
+        {header + R(2, "\x01\x02") + R(5, "A$B") + R(1, "\xF0\x0A\xF7") + U32(5) +
+             R(3, "win:x:name:W1:ideal:1:chunks:no") + R(2, "\x03") + R(5, "B$$C$") + R(1, "") + U32(6) +
+             R(3, "win:x:name:W2:ideal:2"),
+         ab + "mac:A;B;C;|win:W1;W2;2,3072,200,100,0|img:010203|f00af7/5|/6"},
+        // Each name set defaults to the product name when it is empty.
+        {header + R(3, "win:x:name:W") + R(5, "$$"), ab + "mac:AB;|win:W;"},
+        {header + R(5, "M") + R(3, "win:x:ideal:3"), ab + "mac:M;|win:AB;3,3072,200,100,1"},
+        {header.substr(0, 16) + "\0\0\0\0\x01\0\0\0\x07\0\0\0<sysex>\0\0\0\0\0\0"s,
+         "|1.00|MSG|0.0.0|mac:;|win:;"},
+        {header.substr(0, 16) + "\x01\0\0\0P\x01\0\0\0\x08\0\0\0<SysEx> \0\0\0\0\0\0"s,
+         "P|1.00|<SysEx> |0.0.0|mac:P;|win:P;"},
+        // Raw SysEx files: F0 first and an F7 anywhere after it.
+        {"\xF0\x01\x02\xF7", rawSysEx + "f00102f7/0"},
+        {"\xF0\xF7", rawSysEx + "f0f7/0"},
+        {"\xF0\xF0\xF7\xF0", rawSysEx + "f0f0f7f0/0"},
+        {"\xF0\0\0"s, badHeader},
+        {"\xF0", badHeader},
+        {"\xF7\x01\xF7", badHeader},
+    };
+    for (std::size_t size = 0; size < header.size(); ++size)
+        rows.push_back({header.substr(0, size), size < 14   ? badHeader
+                                                : size < 16 ? wrongVersion
+                                                            : truncated});
+    for (std::size_t size = 46; size < 52; ++size) // in a portion's bytes or delay
+        rows.push_back({file.substr(0, size), "Trucated sysex"});
+    for (std::size_t i = 0; i < 14; ++i) {
+        rows.push_back({file, badHeader});
+        rows.back().first[i] ^= i % 2 ? 0x20 : 0x01; // a letter's case, or another letter
+    }
+    for (unsigned int format : {0, 3, 5, 0x0400, 0xFFFF})
+        rows.push_back({header.substr(0, 14) + U32(format).substr(0, 2) + header.substr(16), wrongVersion});
+    for (unsigned int tag : {0u, 4u, 6u, 7u, 0x100u, 0xFFFFFFFFu})
+        rows.push_back({header + R(1, "\xF0\xF7") + U32(2) + U32(tag) + U32(0), unrecognised});
+    for (std::size_t at : {65535, 65536, 65537, 131073}) { // the F7 in the first block read or beyond
+        std::string far = "\xF0" + std::string(at + 2, 'u');
+        rows.push_back({far, badHeader});
+        far[at] = '\xF7';
+        rows.push_back(
+            {far, rawSysEx + Format("f075757575757575..(%u)/0", static_cast<unsigned int>(at + 3))});
+    }
+    allocations::Reset();
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        EXPECT_EQ(Outcome(rows[i].first), rows[i].second) << "row " << i;
+    // The hostile lengths claim 4 GiB; the reader never asks for much more than the files hold.
+    EXPECT_TRUE(!allocations::Tracked() || allocations::Largest() < (16u << 20)) << allocations::Largest();
+}
+
+namespace {
+// Cannot tell its position or size.
+struct Unseekable : std::stringbuf {
+    using std::stringbuf::stringbuf;
+    pos_type seekoff(off_type, std::ios::seekdir, std::ios::openmode) override { return pos_type(-1); }
+};
+// Claims 10 bytes at its end whatever it holds, like a file that shrinks while it is read.
+struct Shrinking : std::stringbuf {
+    using std::stringbuf::stringbuf;
+    bool atEnd = false;
+    pos_type seekoff(off_type off, std::ios::seekdir dir, std::ios::openmode mode) override {
+        atEnd = dir == std::ios::end || (atEnd && dir == std::ios::cur);
+        return atEnd ? pos_type(10) : std::stringbuf::seekoff(off, dir, mode);
+    }
+};
+} // namespace
+
+TEST(UpdateFile, StreamsOfEveryKind) {
+    // Large counts, read whole from a seekable and an unseekable stream, leave the position right after.
+    std::string big(3 * 1024 * 1024 + 17, '\0');
+    for (std::size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<char>(i * 13 + i / 251);
+    for (bool seekable : {true, false}) {
+        std::stringbuf plain(big + '\xEE', std::ios::in);
+        Unseekable unseekable(big + '\xEE', std::ios::in);
+        std::istream stream(seekable ? static_cast<std::streambuf*>(&plain) : &unseekable);
+        std::string target = "x";
+        unsigned char last = 0;
+        EXPECT_TRUE(Read(stream, target, big.size()) && Read(stream, last)) << seekable;
+        EXPECT_EQ(last, 0xEE);
+        allocations::Reset();
+        EXPECT_FALSE(Read(stream, target, 0xFFFFFFFF)); // at the end: only the zero fill
+        EXPECT_TRUE(target == "x" + big + std::string(65536, '\0')) << seekable;
+        EXPECT_TRUE(!allocations::Tracked() || allocations::Largest() < (16u << 20))
+            << allocations::Largest();
+    }
+    Shrinking shrinking("\xF0\x01\xF7\0"s, std::ios::in);
+    std::istream shrinkingStream(&shrinking);
+    EXPECT_EQ(Outcome(shrinkingStream), "Failed to load all of the sysex file. (Got:4 was;10)");
+    std::ifstream missing("/nonexistent/dir/file.upd", std::ios::binary);
+    EXPECT_EQ(Outcome(missing), badHeader);
+    std::istringstream atEof("\xF0\xF7"), midway("\xF0\x01\xF7");
+    atEof.setstate(std::ios::eofbit);
+    EXPECT_FALSE(IsSysExFile(atEof));
+    midway.seekg(2);
+    EXPECT_TRUE(IsSysExFile(midway));
+    EXPECT_EQ(midway.tellg(), std::streampos(0));
+}
+
+TEST(UpdateFile, FromOneSysExMessage) {
+    for (const Bytes& bytes : std::vector<Bytes>{{0xF0, 0xF7},
+                                                 {0xF0, 1, 0xF7, 0xF0, 2, 0xF7},
+                                                 {0xF0, 0xF7, 0xF0},
+                                                 {0xF0},
+                                                 {0xF7},
+                                                 {0xF0, 1},
+                                                 {}}) {
+        const bool framed = !bytes.empty() && bytes.front() == 0xF0 && bytes.back() == 0xF7;
+        EXPECT_EQ(isSysEx(bytes), framed) << ToString(bytes);
+        EXPECT_EQ(Describe(Update(bytes, KELVAPRODUCTNAME, KELVAPN, "<sysex>")),
+                  "Ostrel Kelva|0.00|<sysex>|0.0.0|mac:Ostrel Dramlin;Ostrel Kelva;|win:" +
+                      (framed ? "|" + Short(bytes) + "/0" : ""));
+    }
+    EXPECT_EQ(Describe(Update({0xF0, 0xF7}, "P", "$$", "")), "P|0.00||0.0.0|mac:|win:|f0f7/0");
+}
+
+TEST(UpdateFile, SummaryLines) {
+    std::istringstream stream(header + R(5, "Zed$Alpha") + R(3, "win:x:name:Win B$Win A$Win C") +
+                              R(2, std::string(3000, 'i')) + R(1, std::string(10, 'p')) + U32(0) +
+                              R(1, std::string(5, 'q')) + U32(100)),
+        raw("\xF0\x01\xF7");
+    EXPECT_EQ(
+        UpdateSummaryLines(Update(stream)),
+        (std::vector<std::string>{"Product name:   AB", "Message:        hi", "Image:          3000 bytes",
+                                  "SysEx portions: 2", "Mac port names: 2:Alpha", "Win port names: 3:Win A",
+                                  "Port names    : 2", "Total SysEx:    15 bytes"}));
+    EXPECT_EQ(
+        UpdateSummaryLines(Update(raw)),
+        (std::vector<std::string>{
+            "Product name:   <SysEx Update Device>",
+            "Message:        To apply this update file, please detach all MIDI devices from your computer, "
+            "and shut down all other MIDI applications.\n\nThen plug in your device and put it into update "
+            "mode. Refer to the User's Manual for details on how to do this.\n\nWhen the device is ready to "
+            "accept an update, you can start the update process.\n",
+            "Image:          0 bytes", "SysEx portions: 1",
+            "Mac port names: 0:", "Win port names: 0:", "Port names    : 0", "Total SysEx:    3 bytes"}));
+}
