@@ -98,6 +98,7 @@ while IFS='|' read -r status case args output; do
 done <<'TABLE'
 1|update: the device refuses|update --simulate --sim-busy 0 --sim-reply error one.upd|Product: Ostrel Kelva
 1|update: the device is absent|update --simulate --sim-absent-for 3600 --sim-clock-speed 300 elsewhere.upd|Product: Ostrel Kelva
+1|update: no MIDI service (a version not X.YY)|update --simulate --sim-version 1.5 one.upd|Product: Ostrel Kelva
 1|update: without --port the file's names do not find it|update --simulate --sim-name Bench --sim-clock-speed 300 elsewhere.upd|Product: Ostrel Kelva
 2|video-mode 2|video-mode 2 --simulate|
 2|--sim-* without --simulate|list --sim-name X|

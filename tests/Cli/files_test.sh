@@ -46,8 +46,12 @@ run inspect bad.upd
 expect_eq "reader error, plain" "1||Update file was invalid (bad header)." "$STATUS|$(cat "$WORK/stdout")|$(cat "$WORK/stderr")"
 run inspect --json bad.upd
 expect_eq "reader error, JSON" '1|{"error":"Update file was invalid (bad header)."}' "$STATUS|$(jq -c . "$WORK/stdout")"
+run extract bad.upd --portion 1 -o x
+expect_eq "reader error, extract" "1|Update file was invalid (bad header)." "$STATUS|$(cat "$WORK/stderr")"
 run inspect "no such.upd"
 expect_eq "missing file" "midi-updater-cli: cannot open 'no such.upd': No such file or directory" "$(cat "$WORK/stderr")"
+run inspect --json "no such.upd"
+expect_eq "missing file, JSON" '1|{"error":"cannot open '"'no such.upd'"': No such file or directory"}' "$STATUS|$(jq -c . "$WORK/stdout")"
 mkdir folder
 run inspect folder
 expect_eq "a folder" "midi-updater-cli: cannot open 'folder': Is a directory" "$(cat "$WORK/stderr")"

@@ -53,8 +53,8 @@ TEST(DeviceProtocolMessages, StatusIdentityAndGarbageBytes) {
     EXPECT_EQ(DeviceProtocol::GarbageAnswer(), Cat({{0x12, 0x34, 0xF7, 0x56}, wrongHeader, tooShort}));
 }
 
-// One row per answer: `message` sent at the given times, nothing out by `quietUntil` (0: not
-// checked), then the outputs up to 5 s. A portion's last output, and only it, marks it done.
+// One row per answer: `message` sent at the given times, nothing out by `quietUntil` but something
+// just after it (0: not checked), the outputs up to 5 s. A portion's last output, and only it, marks it done.
 TEST(DeviceProtocolAnswers, TimelineOfEachAnswer) {
     struct Row {
         const char* name;
@@ -119,8 +119,14 @@ TEST(DeviceProtocolAnswers, TimelineOfEachAnswer) {
         DeviceProtocol device(settings);
         for (std::uint64_t at : row.sends)
             device.Receive(row.message, at);
-        EXPECT_TRUE(row.quietUntil == 0 || device.Advance(row.quietUntil).empty());
-        const auto outputs = device.Advance(5000);
+        std::vector<DeviceProtocol::Output> outputs;
+        if (row.quietUntil != 0) { // nothing by then, something a millisecond later
+            EXPECT_TRUE(device.Advance(row.quietUntil).empty());
+            outputs = device.Advance(row.quietUntil + 1);
+            EXPECT_FALSE(outputs.empty());
+        }
+        for (auto& out : device.Advance(5000))
+            outputs.push_back(std::move(out));
         Timeline timeline;
         for (std::size_t i = 0; i < outputs.size(); ++i) {
             timeline.emplace_back(outputs[i].atMs, outputs[i].bytes);

@@ -130,6 +130,14 @@ TEST(SimulatedDevice, AnswersAtTheVirtualTimesInTheChosenPackets) {
     EXPECT_EQ(rig.packets, expected);
 }
 
+TEST(SimulatedDevice, ShowsUpAtTheChosenTime) {
+    Rig rig({.appearAfterMs = 20'000});
+    rig.clock.Advance(19'999);
+    EXPECT_FALSE(rig.device->Present());
+    rig.clock.Advance(1);
+    EXPECT_TRUE(rig.device->Present());
+}
+
 TEST(SimulatedDevice, ByteRateHoldsTheSenderBackWithinOnePortion) {
     Rig rig({.bytesPerSecond = 1000});
     rig.Listen();
