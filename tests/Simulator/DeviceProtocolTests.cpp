@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 using Bytes = std::vector<unsigned char>;
 using Answer = DeviceProtocol::Answer;
 using Timeline = std::vector<std::pair<std::uint64_t, Bytes>>;
