@@ -146,10 +146,13 @@ TEST(UpdateFile, Verdicts) {
         // Each name set defaults to the product name when it is empty.
         {header + R(3, "win:x:name:W") + R(5, "$$"), ab + "mac:AB;|win:W;"},
         {header + R(5, "M") + R(3, "win:x:ideal:3"), ab + "mac:M;|win:AB;3,3072,200,100,1"},
+        // The note "<sysex>" (only that, in lower case) stands for the fixed message.
         {header.substr(0, 16) + "\0\0\0\0\x01\0\0\0\x07\0\0\0<sysex>\0\0\0\0\0\0"s,
          "|1.00|MSG|0.0.0|mac:;|win:;"},
-        {header.substr(0, 16) + "\x01\0\0\0P\x01\0\0\0\x08\0\0\0<SysEx> \0\0\0\0\0\0"s,
-         "P|1.00|<SysEx> |0.0.0|mac:P;|win:P;"},
+        {header.substr(0, 16) + "\x01\0\0\0P\x01\0\0\0\x08\0\0\0<sysex> \0\0\0\0\0\0"s,
+         "P|1.00|<sysex> |0.0.0|mac:P;|win:P;"},
+        {header.substr(0, 16) + "\x01\0\0\0P\x01\0\0\0\x07\0\0\0<SysEx>\0\0\0\0\0\0"s,
+         "P|1.00|<SysEx>|0.0.0|mac:P;|win:P;"},
         // Raw SysEx files: F0 first and an F7 anywhere after it.
         {"\xF0\x01\x02\xF7", rawSysEx + "f00102f7/0"},
         {"\xF0\xF7", rawSysEx + "f0f7/0"},
