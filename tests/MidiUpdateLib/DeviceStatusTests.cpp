@@ -8,20 +8,12 @@
 
 TEST(CheckSysExUpdateStatus, FlagsAndFraming) {
     ScopedLogCapture log;
-    // flags -> status: error bits (0F) win over busy (20); the other bits mean nothing.
-    for (auto [flags, status] : std::vector<std::pair<int, int>>{{0x00, 1},
-                                                                 {0x10, 1},
-                                                                 {0x40, 1},
-                                                                 {0x80, 1},
-                                                                 {0xD0, 1},
-                                                                 {0x20, 2},
-                                                                 {0x21, 3},
-                                                                 {0x01, 3},
-                                                                 {0x02, 3},
-                                                                 {0x04, 3},
-                                                                 {0x08, 3},
-                                                                 {0x0F, 3}})
-        EXPECT_EQ(CheckSysExUpdateStatus(StatusMessage(static_cast<unsigned char>(flags))), status) << flags;
+    // The error bits (0F) win over busy (20); the other bits mean nothing.
+    for (unsigned char flags : {0x00, 0x10, 0x40, 0x80, 0xD0})
+        EXPECT_EQ(CheckSysExUpdateStatus(StatusMessage(flags)), 1) << int(flags);
+    EXPECT_EQ(CheckSysExUpdateStatus(StatusMessage(0x20)), 2);
+    for (unsigned char flags : {0x21, 0x01, 0x02, 0x04, 0x08, 0x0F})
+        EXPECT_EQ(CheckSysExUpdateStatus(StatusMessage(flags)), 3) << int(flags);
     for (std::size_t i = 0; i < 5; ++i) {
         Bytes other = busyMessage;
         other[i] ^= 0x01;
@@ -31,9 +23,8 @@ TEST(CheckSysExUpdateStatus, FlagsAndFraming) {
     std::fill(unread.begin() + 5, unread.begin() + 11, 0x7F);
     unread.back() = 0x00;
     EXPECT_EQ(CheckSysExUpdateStatus(unread), 2);
-    Bytes longer = busyMessage;
-    longer.insert(longer.begin() + 5, 0x00);
-    EXPECT_EQ(CheckSysExUpdateStatus(longer), 0);
+    unread.push_back(0xF7);
+    EXPECT_EQ(CheckSysExUpdateStatus(unread), 0) << "14 bytes";
     EXPECT_EQ(CheckSysExUpdateStatus(Bytes(busyMessage.begin(), busyMessage.end() - 1)), 0);
 }
 
@@ -52,66 +43,45 @@ TEST_F(EngineTest, GetUpdateStatusPollsEveryHalfSecondUntilItsTimeOut) {
     EXPECT_EQ(nearWrap.Sleeps(), std::vector<std::uint64_t>(4, 500));
 }
 
-namespace {
-
-// What the device sends at each poll (every 500 ms; an empty entry: nothing), then silence.
-struct WaitRow {
-    const char* name;
-    std::vector<Bytes> answers;
-    int status;
-    std::uint64_t ms;
-    bool busyShown; // "Waiting for device to complete update installation..."
-};
-
-std::vector<Bytes> Cat(std::initializer_list<std::vector<Bytes>> parts) {
-    std::vector<Bytes> all;
-    for (const auto& part : parts)
-        all.insert(all.end(), part.begin(), part.end());
-    return all;
-}
-const std::vector<Bytes> silentPoll(4); // four quiet ticks make one silent poll of 2 s
-using Many = std::vector<Bytes>;
-
-} // namespace
-
 TEST(WaitForUpdateToFinish, StatusTimeAndTexts) {
-    const Bytes other{0xF0, 0x01, 0xF7};
-    Many sixTimesBusyThenSilent;
+    // What the device sends at each poll of 500 ms, as runs of the same answer (an empty one: nothing;
+    // four make a silent poll of 2 s), then silence -> status, time, "Waiting for ... installation" shown
+    using Script = std::vector<std::pair<int, Bytes>>;
+    Script sixTimesBusyThenSilent;
     for (int i = 0; i < 6; ++i)
-        sixTimesBusyThenSilent = Cat({sixTimesBusyThenSilent, Many{busyMessage}, silentPoll});
-    const std::vector<WaitRow> rows{
-        {"busy three times, then accepted", Many{busyMessage, busyMessage, busyMessage, acceptedMessage}, 1,
-         2000, true},
-        {"refused at once, after a quiet tick", Many{{}, refusedMessage, acceptedMessage}, 3, 1000, false},
-        {"silent: six polls", Many{}, 0, 12000, false},
-        {"busy for ever: 201 answers", Many(1000, busyMessage), 2, 201 * 500, true},
-        {"a silence restarts the busy run",
-         Cat({Many(200, busyMessage), silentPoll, Many(200, busyMessage), Many{acceptedMessage}}), 1,
-         401 * 500 + 2000, true},
-        {"silences count over the whole wait", Cat({sixTimesBusyThenSilent, Many{acceptedMessage}}), 0,
-         6 * 2500, true},
-        {"other messages count as silence", Many(6, other), 0, 6 * 500, false},
+        sixTimesBusyThenSilent.insert(sixTimesBusyThenSilent.end(), {{1, busyMessage}, {4, {}}});
+    sixTimesBusyThenSilent.push_back({1, acceptedMessage});
+    const std::vector<std::tuple<const char*, Script, int, std::uint64_t, bool>> rows{
+        {"busy three times, then accepted", Script{{3, busyMessage}, {1, acceptedMessage}}, 1, 2000, true},
+        {"refused, after a quiet tick", Script{{1, {}}, {1, refusedMessage}, {1, acceptedMessage}}, 3, 1000,
+         false},
+        {"a silence restarts the run of 201 busy answers",
+         Script{{200, busyMessage}, {4, {}}, {200, busyMessage}, {1, acceptedMessage}}, 1, 401 * 500 + 2000,
+         true},
+        {"six silences over the whole wait", sixTimesBusyThenSilent, 0, 6 * 2500, true},
+        {"other messages count as silence", Script{{6, {0xF0, 0x01, 0xF7}}}, 0, 6 * 500, false},
     };
-    for (const WaitRow& row : rows) {
-        SCOPED_TRACE(row.name);
+    for (const auto& [name, script, status, ms, busyShown] : rows) {
         Rig rig;
-        std::deque<Bytes> script(row.answers.begin(), row.answers.end());
+        std::deque<Bytes> ticks;
+        for (const auto& [count, answer] : script)
+            ticks.insert(ticks.end(), count, answer);
         rig.clock.AddObserver([&](std::uint64_t) {
-            if (!script.empty() && !script.front().empty())
-                rig.port.Receive(script.front());
-            if (!script.empty())
-                script.pop_front();
+            if (!ticks.empty() && !ticks.front().empty())
+                rig.port.Receive(ticks.front());
+            if (!ticks.empty())
+                ticks.pop_front();
         });
-        EXPECT_EQ(WaitForUpdateToFinish(rig.port, rig.progress), row.status);
-        EXPECT_EQ(rig.clock.NowMs(), row.ms);
+        EXPECT_EQ(WaitForUpdateToFinish(rig.port, rig.progress), status) << name;
+        EXPECT_EQ(rig.clock.NowMs(), ms) << name;
         Lines lines{"status: Checking update status...", "busy"};
-        if (row.busyShown)
+        if (busyShown)
             lines.insert(lines.end(),
                          {"status: Waiting for device to complete update installation...", "busy"});
-        lines.push_back(row.status == 1 ? "status: Device has accepted update."
-                                        : "status: Device has not yet responded to update.");
+        lines.push_back(status == 1 ? "status: Device has accepted update."
+                                    : "status: Device has not yet responded to update.");
         lines.push_back("progress 1");
-        EXPECT_EQ(rig.progress.lines, lines);
+        EXPECT_EQ(rig.progress.lines, lines) << name;
     }
 }
 

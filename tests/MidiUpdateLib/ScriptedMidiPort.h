@@ -96,23 +96,23 @@ private:
 class RecordingProgress : public UpdateProgress {
 public:
     void Progress(float fraction) override {
-        fractions.push_back(fraction);
         lines.push_back(Format("progress %g", static_cast<double>(fraction)));
     }
     void ProgressIndeterminate() override { lines.push_back("busy"); }
     void Status(const std::string& text) override { lines.push_back("status: " + text); }
     void Error(const std::string& text) override { lines.push_back("error: " + text); }
     void Completed(const std::string& text) override { lines.push_back("completed: " + text); }
-    Lines Statuses() const {
+    // The lines of one kind ("status: ", "progress "), without it.
+    Lines Only(const std::string& kind) const {
         Lines texts;
         for (const auto& line : lines)
-            if (line.starts_with("status: "))
-                texts.push_back(line.substr(8));
+            if (line.starts_with(kind))
+                texts.push_back(line.substr(kind.size()));
         return texts;
     }
+    Lines Statuses() const { return Only("status: "); }
 
     Lines lines;
-    std::vector<float> fractions;
 };
 
 // The device's 13-byte status message with the given flags byte.
@@ -134,6 +134,17 @@ inline Bytes IdentityReply(const Bytes& id, const Bytes& version, Bytes text = {
     reply.insert(reply.end(), text.begin(), text.end());
     reply.push_back(0xF7);
     return reply;
+}
+
+// count SysEx messages of the given size (F0, data bytes 11, F7).
+inline Bytes Messages(std::size_t count, std::size_t size) {
+    Bytes bytes;
+    for (std::size_t i = 0; i < count; ++i) {
+        bytes.push_back(0xF0);
+        bytes.insert(bytes.end(), size - 2, 0x11);
+        bytes.push_back(0xF7);
+    }
+    return bytes;
 }
 
 inline int CountOf(const Lines& lines, const std::string& line) {

@@ -26,37 +26,31 @@ struct SendRig : Rig {
 
     SendRig() { update.version = {1, 5}; }
 
-    // Portions of 1000 bytes (one message, its second byte the portion's index) with a pause of
-    // 100 ms, answered as given.
+    // Portions of 1000 bytes (one message, its second byte the portion's index), the first with a
+    // pause of 100 ms, answered as given.
     void Play(const Answers& answers) {
         for (std::size_t i = 0; i < answers.size(); ++i) {
             Bytes data(1000, static_cast<unsigned char>(i));
             data.front() = 0xF0;
             data.back() = 0xF7;
-            update.sysExPortions.push_back({data, 100});
+            update.sysExPortions.push_back({data, i == 0 ? 100u : 0u});
         }
         clock.AddObserver([this](std::uint64_t) {
             if (busy)
                 port.Receive(busyMessage);
         });
-        bool failed = false;
+        int sends = 0;
         port.fails = [&](const unsigned char* data) {
-            const bool fail = !failed && answers.back() == firstSendFails && data == Last().data.data();
-            failed = failed || fail;
-            return fail;
+            return answers[data[1]] == firstSendFails && !sends++;
         };
-        port.onSend = [&](const unsigned char* data, std::size_t size) {
-            for (std::size_t i = 0; i < answers.size(); ++i) {
-                if (data + size != update.sysExPortions[i].data.data() + 1000)
-                    continue;
-                busy = answers[i] == busyForEver;
-                if (answers[i] != silent && !busy)
-                    port.Receive(answers[i] == refuses ? refusedMessage : acceptedMessage);
-            }
+        port.onSend = [&](const unsigned char* data, std::size_t) {
+            busy = answers[data[1]] == busyForEver;
+            if (answers[data[1]] == refuses || answers[data[1]] == accepts ||
+                answers[data[1]] == firstSendFails)
+                port.Receive(answers[data[1]] == refuses ? refusedMessage : acceptedMessage);
         };
         sender.Send(update, progress);
     }
-    Update::SysExPortion& Last() { return update.sysExPortions.back(); }
     // The statuses that Send itself shows, not those of sending, waiting or pausing.
     Lines SequenceStatuses() const {
         Lines shown;
@@ -118,14 +112,14 @@ const std::vector<Row> rows{
            "Could not send chunk #3 of 3. Retrying..."},
      errorText, 90100, 1},
     {"first given up, then accepted", Answers{accepts, accepts}, 72, false, Bytes{}, v,
-     Lines{started, looking, looking}, errorText, 90100, 1},
+     Lines{started, looking, looking}, errorText, 90000, 1},
     {"first refused, then accepted", Answers{refuses, accepts}, 0, false, Bytes{}, v,
-     Lines{started, looking, "Sending chunk #2 of 2", sentOk}, errorText, 200, 2},
+     Lines{started, looking, "Sending chunk #2 of 2", sentOk}, errorText, 100, 2},
     {"first silent, then accepted", Answers{silent, accepts}, 0, false, Bytes{}, v,
-     Lines{started, looking, "Sending chunk #2 of 2", sentOk}, acceptedText, 12200, 2},
+     Lines{started, looking, "Sending chunk #2 of 2", sentOk}, acceptedText, 12100, 2},
     {"a send fails once, then accepted", Answers{accepts, firstSendFails}, 0, false, Bytes{}, v,
      Lines{started, looking, "Sending chunk #2 of 2", "The port is in use.", retry22, sentOk}, acceptedText,
-     5200, 2},
+     5100, 2},
 };
 
 } // namespace
@@ -154,6 +148,7 @@ TEST(SendSequenceTable, VerdictStatusesTimeAndBytesByDevice) {
 }
 
 TEST_F(SendSequence, EveryReportOfAnAcceptedPortionInOrder) {
+    clock.AddObserver([this](std::uint64_t now) { progress.Status("slept until " + std::to_string(now)); });
     Play({accepts});
     EXPECT_EQ(progress.lines, (Lines{"progress 0", "busy", "status: Started update",
                                      "status: Looking for Ostrel Kelva to update...", "busy",
@@ -165,6 +160,7 @@ TEST_F(SendSequence, EveryReportOfAnAcceptedPortionInOrder) {
                                      "status: Device has accepted update.", "progress 1",
                                      // the pause
                                      "status: Waiting for device to become ready for more data...", "busy",
+                                     "status: slept until 100",
                                      "status: Waiting for device to become active...", "progress 1",
                                      // the verdict
                                      "progress 1", "status: MIDI update sent successfully.", acceptedText}));
@@ -173,8 +169,8 @@ TEST_F(SendSequence, EveryReportOfAnAcceptedPortionInOrder) {
 
 TEST_F(SendSequence, EachPortionFillsItsShareOfTheBar) {
     Play({accepts, accepts, accepts, accepts});
-    EXPECT_EQ(progress.fractions,
-              (std::vector<float>{0, .25f, .25f, .25f, .5f, .5f, .5f, .75f, .75f, .75f, 1, 1, 1, 1}));
+    EXPECT_EQ(progress.Only("progress "),
+              (Lines{"0", "0.25", "0.25", "0.25", "0.5", "0.5", "0.75", "0.75", "1", "1", "1"}));
 }
 
 // Every attempt fails at chunk k of a three-chunk portion: the portion is not delivered, all six
@@ -183,14 +179,9 @@ class FailingSends : public SendSequence, public ::testing::WithParamInterface<i
 
 TEST_P(FailingSends, EveryAttemptFailsAtTheSameChunk) {
     port.ideal = port.max = 1000;
-    Bytes data(3000, 0x11);
-    for (std::size_t i = 0; i < 3000; i += 1000) {
-        data[i] = 0xF0;
-        data[i + 999] = 0xF7;
-    }
-    update.sysExPortions.push_back({data, 250});
+    update.sysExPortions.push_back({Messages(3, 1000), 250});
     port.fails = [this](const unsigned char* chunk) {
-        return chunk == Last().data.data() + 1000 * GetParam();
+        return chunk == &update.sysExPortions[0].data[1000 * GetParam()];
     };
     sender.Send(update, progress);
     EXPECT_EQ(port.failures, 6);
