@@ -222,9 +222,9 @@ TEST(AlsaSequencerEndpoints, ListedByCapabilityNamedQueriedAndForgottenWhenGone)
         auto lines = log.Lines();
         EXPECT_TRUE(Has(lines, "Name=" + peerPort) && Has(lines, "ListInterfaces: # external devices=0"));
         EXPECT_EQ(lines.back(), "Found all interfaces");
-        EXPECT_EQ(std::ranges::count(lines, std::string("Done")),
-                  std::ranges::count_if(
-                      lines, [](const std::string& line) { return Contains(line, "destination index"); }));
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), "Done"),
+                  std::count_if(lines.begin(), lines.end(),
+                                [](const std::string& line) { return Contains(line, "destination index"); }));
         // Ports are found by the whole client name only.
         for (const auto& [name, found] : std::vector<std::pair<std::string, bool>>{
                  {peerName, true}, {"ostrel kelva peer", false}, {peerName + " 2", false}})
@@ -406,7 +406,8 @@ TEST_F(AlsaUsb, OneMebibyteReachesTheDeviceByteIdenticalThroughRawMidiAndItsAnsw
         ASSERT_EQ(got.size(), sent.size()) << "round " << round;
         EXPECT_TRUE(got == sent) << "round " << round << ": bytes changed on the way";
     }
-    EXPECT_TRUE(std::ranges::any_of(log.Lines(), [](const std::string& line) {
+    const auto lines = log.Lines();
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
         return Contains(line, "through hw:");
     })) << "the USB device's port was not sent to through raw MIDI";
     snd_rawmidi_write(output, statusMessage.data(), statusMessage.size());

@@ -67,6 +67,7 @@ log=$run/console.log
 echo "$run" > "$KTEST_DIR/last-run"
 
 start=$(date +%s%N)
+: > "$run/stdout" # before tail opens it
 set +e
 timeout -k 10 "$timeout_s" "$qemu" \
     -accel tcg -machine q35 -cpu max,la57=off -smp "$cpus" -m "$memory" \
