@@ -122,12 +122,13 @@ TEST(SimulatedDevice, AnswersAtTheVirtualTimesInTheChosenPackets) {
     EXPECT_EQ(rig.packets, expected);
 }
 
-TEST(SimulatedDevice, ShowsUpAtTheChosenTime) {
-    Rig rig({.appearAfterMs = 20'000});
+TEST(SimulatedDevice, ShowsUpAtTheChosenTimeWithTheEndpointsAskedFor) {
+    Rig rig({.appearAfterMs = 20'000, .withoutSource = true});
     rig.clock.Advance(19'999);
-    EXPECT_FALSE(rig.device->Present());
+    EXPECT_EQ(rig.service.NumberOfDestinations(), 0u);
     rig.clock.Advance(1);
-    EXPECT_TRUE(rig.device->Present());
+    EXPECT_EQ(rig.service.NumberOfDestinations(), 1u);
+    EXPECT_EQ(rig.service.NumberOfSources(), 0u); // it hears but cannot answer
 }
 
 TEST(SimulatedDevice, ByteRateHoldsTheSenderBackWithinOnePortion) {
