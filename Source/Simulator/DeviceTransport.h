@@ -1,7 +1,5 @@
 #pragma once
 
-#include "VirtualMidiService.h"
-
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -32,24 +30,4 @@ public:
     // Returns once they have been delivered.
     virtual void Emit(const std::vector<unsigned char>& bytes,
                       const std::vector<std::size_t>& packetSizes) = 0;
-};
-
-// The device's endpoints on the in-process virtual MIDI service.
-class VirtualDeviceTransport : public DeviceTransport {
-public:
-    explicit VirtualDeviceTransport(VirtualMidiService& service) : service(service) {}
-    ~VirtualDeviceTransport() override;
-
-    void CreateEndpoints(const Names& names, bool withSource, DataHandler handler) override;
-    void RemoveEndpoints() override;
-    void SetOffline(std::int32_t offline) override;
-    void Emit(const std::vector<unsigned char>& bytes, const std::vector<std::size_t>& packetSizes) override;
-
-    MidiRef Destination() const { return destination; }
-    MidiRef Source() const { return source; }
-
-private:
-    VirtualMidiService& service;
-    MidiRef destination = 0;
-    MidiRef source = 0;
 };

@@ -2,6 +2,7 @@
 
 #include "DeviceProtocol.h"
 #include "DeviceTransport.h"
+#include "VirtualDeviceTransport.h"
 
 #include <cstdint>
 #include <memory>

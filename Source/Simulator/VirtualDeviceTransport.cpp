@@ -1,4 +1,5 @@
-#include "DeviceTransport.h"
+// The simulated device's endpoints on the in-process virtual MIDI service.
+#include "VirtualDeviceTransport.h"
 
 VirtualDeviceTransport::~VirtualDeviceTransport() {
     RemoveEndpoints();
