@@ -219,7 +219,6 @@ TEST(AlsaRawMidiWaits, AStallEndsAfterTheBoundWithoutProgressAndAnErrorAtOnce) {
             EXPECT_EQ(took, 0u) << "waited after the error";
         }
     }
-    EXPECT_EQ(deliveryStallMs, 10000u);
 }
 
 // A clock whose sleeps are interrupted, as the command line's clock is after Ctrl-C.
