@@ -67,10 +67,10 @@ TEST(WaitForUpdateToFinish, StatusTimeAndTexts) {
         for (const auto& [count, answer] : script)
             ticks.insert(ticks.end(), count, answer);
         rig.clock.AddObserver([&](std::uint64_t) {
-            if (!ticks.empty() && !ticks.front().empty())
-                rig.port.Receive(ticks.front());
-            if (!ticks.empty())
-                ticks.pop_front();
+            if (ticks.empty())
+                return;
+            rig.port.Receive(ticks.front());
+            ticks.pop_front();
         });
         EXPECT_EQ(WaitForUpdateToFinish(rig.port, rig.progress), status) << name;
         EXPECT_EQ(rig.clock.NowMs(), ms) << name;
