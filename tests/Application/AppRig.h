@@ -175,8 +175,8 @@ public:
         const QPoint at = target->rect().center();
         QDragEnterEvent enter(at, actions, &mime, Qt::LeftButton, Qt::NoModifier);
         QApplication::sendEvent(target, &enter);
-        if (!enter.isAccepted() || enter.dropAction() != Qt::CopyAction || !drop)
-            return enter.isAccepted() && enter.dropAction() == Qt::CopyAction;
+        if (!enter.isAccepted() || !drop)
+            return enter.isAccepted();
         QDropEvent dropEvent(QPointF(at), actions, &mime, Qt::LeftButton, Qt::NoModifier);
         QApplication::sendEvent(target, &dropEvent);
         return dropEvent.isAccepted();
