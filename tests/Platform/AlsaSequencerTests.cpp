@@ -704,8 +704,8 @@ TEST_F(AlsaUsb, UnpluggedMidDeliveryTheSendFailsAndEachUnplugAndReplugIsToldProm
         EXPECT_FALSE(removed->listed);
         EXPECT_LT(removed->at - *unplug, 3s) << "round " << round;
         seen = watch.All().size();
+        CloseEnd(); // the gadget's end went with the unplug (closing it can wait 10 s in the kernel)
         const auto plug = steady_clock::now();
-        CloseEnd(); // the gadget's end went with the unplug
         ASSERT_TRUE(bind(udc));
         const auto added = watch.WaitFor(SetupChange::EndpointAdded, 0, seen, 30s);
         ASSERT_TRUE(added) << "round " << round << ": " << watch.Describe();
