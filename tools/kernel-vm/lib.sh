@@ -264,14 +264,6 @@ sim_start_on() {
     sim_log=$work/$name.sim.log
     wait_rawmidi_input_open "$card" 20
 }
-# show_threads PID: each thread of the process, its state, where it waits and the top of its stack.
-show_threads() {
-    local task
-    for task in /proc/"$1"/task/*; do
-        echo "    thread ${task##*/}: $(cat "$task/comm" 2> /dev/null) $(awk '{print $3}' "$task/stat" 2> /dev/null) in $(cat "$task/wchan" 2> /dev/null)"
-        sed -n '1,8s/^/      /p' "$task/stack" 2> /dev/null
-    done
-}
 # sim_stop [PID LOG]: Ctrl-C for the simulated device (the last one started, unless named); it
 # writes its record and ends. False when it had to be killed or died of a signal other than the
 # one it was sent.
@@ -366,4 +358,3 @@ ms_between() {
     [ -n "$a" ] && [ -n "$b" ] && echo $(((b - a) / 1000))
 }
 
-now_ms() { echo $(($(date +%s%N) / 1000000)); }
