@@ -39,11 +39,10 @@ struct SendRig : Rig {
             if (busy)
                 port.Receive(busyMessage);
         });
-        int sends = 0;
-        port.fails = [&](const unsigned char* data) {
+        port.fails = [answers, sends = 0](const unsigned char* data) mutable {
             return answers[data[1]] == firstSendFails && !sends++;
         };
-        port.onSend = [&](const unsigned char* data, std::size_t) {
+        port.onSend = [this, answers](const unsigned char* data, std::size_t) {
             busy = answers[data[1]] == busyForEver;
             if (answers[data[1]] == refuses || answers[data[1]] == accepts ||
                 answers[data[1]] == firstSendFails)
