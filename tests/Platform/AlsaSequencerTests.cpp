@@ -50,6 +50,9 @@ int ClientOf(MidiRef endpoint) {
     return static_cast<int>((endpoint - 1) >> 8);
 }
 
+template <class List, class Item> bool Has(const List& list, const Item& item) {
+    return std::find(list.begin(), list.end(), item) != list.end();
+}
 // Not "Ostrel Kelva" itself: the kernel tests' USB device of that name may be plugged in.
 const std::string peerName = "Ostrel Kelva Peer", peerPort = peerName + " MIDI 1";
 constexpr unsigned int duplexCaps = SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_WRITE |
@@ -58,7 +61,7 @@ constexpr unsigned int duplexCaps = SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_WRI
 const Bytes statusMessage = {0xF0, 0x00, 0x00, 0x3F, 0x73, 0, 0, 0, 0, 0, 0, 0x00, 0xF7};
 
 // Another program's client, made with plain alsa-lib calls and its default pool and input buffer, as a
-// DAW or a small MIDI tool makes it. Keeps every SysEx byte reaching its port.
+// DAW or a small MIDI tool makes it. Keeps every SysEx byte reaching its port and what each event is about.
 class Peer {
 public:
     Peer(const std::string& name, const std::string& portName = peerPort, unsigned int caps = duplexCaps) {
@@ -79,6 +82,11 @@ public:
     bool WaitForBytes(std::size_t count, std::chrono::milliseconds timeout) {
         std::unique_lock<std::mutex> lock(mutex);
         return cv.wait_for(lock, timeout, [&] { return received.size() >= count; });
+    }
+    // Whether an event of `type` about `about` (an announcement's address) has come, within `timeout`.
+    bool Heard(int type, Address about, std::chrono::milliseconds timeout = 0ms) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return cv.wait_for(lock, timeout, [&] { return Has(heard, std::make_pair(type, about)); });
     }
     Bytes Received() {
         std::lock_guard<std::mutex> lock(mutex);
@@ -117,11 +125,11 @@ private:
                 snd_seq_event_t* event = nullptr;
                 if (snd_seq_event_input(seq, &event) < 0 || event == nullptr)
                     break;
-                if (event->type != SND_SEQ_EVENT_SYSEX)
-                    continue;
                 const auto* data = static_cast<const unsigned char*>(event->data.ext.ptr);
                 std::lock_guard<std::mutex> lock(mutex);
-                received.insert(received.end(), data, data + event->data.ext.len);
+                heard.emplace_back(event->type, Address{event->data.addr.client, event->data.addr.port});
+                if (event->type == SND_SEQ_EVENT_SYSEX)
+                    received.insert(received.end(), data, data + event->data.ext.len);
                 cv.notify_all();
             } while (snd_seq_event_input_pending(seq, 0) > 0);
         }
@@ -131,6 +139,7 @@ private:
     std::mutex mutex;
     std::condition_variable cv;
     Bytes received;
+    std::vector<std::pair<int, Address>> heard;
 };
 
 std::unique_ptr<AlsaMidiService> OpenService() {
@@ -146,9 +155,6 @@ std::vector<MidiRef> Endpoints(MidiService& service, bool sources) {
     for (std::uint32_t i = 0; i < count; ++i)
         found.push_back(sources ? service.GetSource(i) : service.GetDestination(i));
     return found;
-}
-template <class List, class Item> bool Has(const List& list, const Item& item) {
-    return std::find(list.begin(), list.end(), item) != list.end();
 }
 bool Contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
@@ -585,6 +591,11 @@ private:
 TEST(AlsaSetupWatch, OnlyOtherClientsPortsAreToldAddedRenamedAndRemovedInOrderWithTheServiceAgreeing) {
     SKIP_WITHOUT_SEQUENCER();
     auto service = OpenService();
+    Peer kernel("Announce Listener", "In",
+                SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE | SND_SEQ_PORT_CAP_NO_EXPORT);
+    ASSERT_EQ(
+        snd_seq_connect_from(kernel.seq, kernel.port, SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE),
+        0);
     SetupRecorder watch(*service);
     // Clients of ours come and go faster than the watch reads their announcements: each is still known
     // as ours when its ports' announcements are read after it has gone. None may be told.
@@ -611,11 +622,15 @@ TEST(AlsaSetupWatch, OnlyOtherClientsPortsAreToldAddedRenamedAndRemovedInOrderWi
     ASSERT_EQ(snd_seq_get_port_info(peer.seq, peer.port, info), 0);
     snd_seq_port_info_set_name(info, (peerName + " Renamed").c_str());
     ASSERT_EQ(snd_seq_set_port_info(peer.seq, peer.port, info), 0);
-    // A kernel announces a changed port (6.13 and later do, 6.1 does not) before a port made after it.
+    // Whether the kernel announces a changed port (6.13 and later do, 6.1 does not), as any subscriber
+    // of the announce port hears it: a port made after the rename is announced after the change.
     const int fence =
         snd_seq_create_simple_port(peer.seq, "Fence", duplexCaps, SND_SEQ_PORT_TYPE_MIDI_GENERIC);
-    ASSERT_TRUE(watch.WaitFor(SetupChange::EndpointAdded, Endpoint(peer.client, fence))) << watch.Describe();
-    const bool changeTold = watch.WaitFor(SetupChange::EndpointChanged, endpoint, 0, 0ms).has_value();
+    ASSERT_TRUE(kernel.Heard(SND_SEQ_EVENT_PORT_START, Address{peer.client, fence}, 5s));
+    const bool changeTold = kernel.Heard(SND_SEQ_EVENT_PORT_CHANGE, Address{peer.client, peer.port});
+    if (changeTold) {
+        ASSERT_TRUE(watch.WaitFor(SetupChange::EndpointChanged, endpoint)) << watch.Describe();
+    }
     peer.DeletePort();
     ASSERT_TRUE(watch.WaitFor(SetupChange::EndpointRemoved, endpoint)) << watch.Describe();
     using enum SetupChange; // added and changed ports listed when told, removed ones not
