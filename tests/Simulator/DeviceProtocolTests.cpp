@@ -22,9 +22,10 @@ Bytes Status(unsigned char flags) {
 }
 const Bytes ok = Status(0x00), busy = Status(0x20), error = Status(0x01);
 const Bytes data{0xF0, 0x00, 0x00, 0x0E, 0x10, 0x11, 0x12, 0xF7};
-const Bytes reply{0xF0, 0x7E, 0x00, 0x06, 0x02, 0x00, 0x00, 0x0E, 0x06, 0x00, 0x01, 0x00, 0x01,
+const Bytes reply{0xF0, 0x7E, 0x00, 0x06, 0x02, 0x00, 0x00, 0x0E, 0x06, 0x00, 0x01, 0x01, 0x03,
                   0x00, 0x05, 0,    0,    0,    0,    0,    'O',  's',  't',  'r',  'e',  'l',
-                  ' ',  'K',  'e',  'l',  'v',  'a',  0,    0,    0,    0,    0xF7}; // version 1.05
+                  ' ',  'K',  'e',  'l',  'v',  'a',  0,    0,    0,    0,    0xF7}; // version 25.05: 1 * 22
+                                                                                     // + 3, 0, 5
 
 Bytes Cat(std::initializer_list<Bytes> parts) {
     Bytes all;
@@ -39,15 +40,8 @@ TEST(DeviceProtocolMessages, StatusIdentityAndGarbageBytes) {
     EXPECT_EQ(DeviceProtocol::StatusMessage(DeviceProtocol::flagsAccepted), ok);
     EXPECT_EQ(DeviceProtocol::StatusMessage(DeviceProtocol::flagsBusy), busy);
     EXPECT_EQ(DeviceProtocol::StatusMessage(DeviceProtocol::flagsError), error);
-    EXPECT_EQ(DeviceProtocol::IdentityReply(Version{1, 5}), reply);
-    // The version X.YY: bytes A, B with A * 22 + B = X, then the two digits of YY.
-    for (const auto& [version, abcd] : {std::pair<Version, Bytes>{{25, 5}, {1, 3, 0, 5}},
-                                        {{47, 99}, {2, 3, 9, 9}},
-                                        {{21, 10}, {0, 21, 1, 0}}}) {
-        const Bytes bytes = DeviceProtocol::IdentityReply(version);
-        EXPECT_EQ(Bytes(bytes.begin() + 11, bytes.begin() + 15), abcd) << version.ToString();
-        EXPECT_EQ(ParseDeviceEnquiryResponse(bytes).version, version.ToString());
-    }
+    EXPECT_EQ(DeviceProtocol::IdentityReply(Version{25, 5}), reply);
+    EXPECT_EQ(ParseDeviceEnquiryResponse(DeviceProtocol::IdentityReply(Version{47, 99})).version, "47.99");
     // Garbage: stray bytes, a wrong header, a message a byte short; no status in it.
     Bytes wrongHeader = ok, tooShort = ok;
     wrongHeader[4] = 0x72;
@@ -55,14 +49,13 @@ TEST(DeviceProtocolMessages, StatusIdentityAndGarbageBytes) {
     EXPECT_EQ(DeviceProtocol::GarbageAnswer(), Cat({{0x12, 0x34, 0xF7, 0x56}, wrongHeader, tooShort}));
 }
 
-// One row per answer: `message` sent at the given times, nothing out by `quietUntil` but something
-// just after it (0: not checked), the outputs up to 5 s. A portion's last output, and only it, marks it done.
+// One row per answer: `message` sent at the given times, the device advanced a millisecond at a time up
+// to 5 s; each output comes out when it is due. A portion's last output, and only it, marks it done.
 TEST(DeviceProtocolAnswers, TimelineOfEachAnswer) {
     struct Row {
         const char* name;
         DeviceProtocol::Settings settings;
         std::vector<std::uint64_t> sends;
-        std::uint64_t quietUntil;
         Timeline expected;
         Bytes message = data;
     };
@@ -71,44 +64,28 @@ TEST(DeviceProtocolAnswers, TimelineOfEachAnswer) {
         forever.emplace_back(at, busy); // the second portion, from 1800, stops the first's
     for (std::uint64_t at = 600; at <= 5000; at += 500)
         endless.emplace_back(at, Bytes(1000, 0)); // never an F7
-    const Bytes request = DeviceProtocol::identityRequest;
+    const Bytes request = DeviceProtocol::identityRequest, toDevice00{0xF0, 0x7E, 0x00, 0x06, 0x01, 0xF7};
+    const Bytes garbage = DeviceProtocol::GarbageAnswer(), id100 = DeviceProtocol::IdentityReply({1, 0});
+    const Bytes busy4 = Cat({busy, busy, busy, busy}), busy3ok = Cat({busy, busy, busy, ok});
     const auto identity = [&](std::size_t size, Bytes expected) {
-        return Row{"identity reply", {.identityReplySize = size}, {4000}, 0, {{4000, expected}, {4100, {}}},
-                   request};
+        return Row{
+            "identity reply", {.identityReplySize = size}, {4000}, {{4000, expected}, {4100, {}}}, request};
     };
     const Row rows[] = {
-        {"busy thrice, 700 ms apart",
-         {.busyCount = 3, .busyIntervalMs = 700},
-         {0},
-         99,
-         {{100, busy}, {800, busy}, {1500, busy}, {2200, ok}}},
-        {"quiet gap of 250 ms", {.quietGapMs = 250}, {0, 249, 498}, 747, {{748, ok}}},
-        {"error after busy", {.answer = Answer::Error, .busyCount = 1}, {0}, 99, {{100, busy}, {600, error}}},
-        {"error on portion 2",
-         {.errorOnPortion = 2},
-         {0, 1000, 2000},
-         0,
-         {{100, ok}, {1100, error}, {2100, ok}}},
-        {"silent: only the end mark", {.answer = Answer::Silent, .busyCount = 5}, {0}, 99, {{100, {}}}},
+        {"busy twice", {.busyCount = 2, .busyIntervalMs = 700}, {0}, {{100, busy}, {800, busy}, {1500, ok}}},
+        {"quiet gap of 250 ms", {.quietGapMs = 250}, {0, 249, 498}, {{748, ok}}},
+        {"error after busy", {.answer = Answer::Error, .busyCount = 1}, {0}, {{100, busy}, {600, error}}},
+        {"error on 2nd", {.errorOnPortion = 2}, {0, 1000, 2000}, {{100, ok}, {1100, error}, {2100, ok}}},
+        {"silent: only the end mark", {.answer = Answer::Silent, .busyCount = 5}, {0}, {{100, {}}}},
         {"flood of 3",
          {.answer = Answer::Flood, .busyCount = 1, .floodSize = 3},
          {0},
-         99,
-         {{100, Cat({busy, busy, busy, busy})}, {600, Cat({busy, busy, busy, ok})}}},
-        {"garbage",
-         {.answer = Answer::Garbage, .busyCount = 1},
-         {0},
-         99,
-         {{100, DeviceProtocol::GarbageAnswer()}, {600, DeviceProtocol::GarbageAnswer()}}},
-        {"busy for ever", {.answer = Answer::BusyForever}, {0, 1800}, 0, forever},
-        {"endless", {.answer = Answer::EndlessSysEx, .endlessChunkSize = 1000}, {0}, 99, endless},
-        {"identity, to device 00",
-         {},
-         {4000},
-         0,
-         {{4000, DeviceProtocol::IdentityReply({1, 0})}, {4100, {}}},
-         {0xF0, 0x7E, 0x00, 0x06, 0x01, 0xF7}},
-        {"identity, mute", {.answerIdentity = false}, {4000}, 0, {{4100, {}}}, request},
+         {{100, busy4}, {600, busy3ok}}},
+        {"garbage", {.answer = Answer::Garbage, .busyCount = 1}, {0}, {{100, garbage}, {600, garbage}}},
+        {"busy for ever", {.answer = Answer::BusyForever}, {0, 1800}, forever},
+        {"endless", {.answer = Answer::EndlessSysEx, .endlessChunkSize = 1000}, {0}, endless},
+        {"identity, to device 00", {}, {4000}, {{4000, id100}, {4100, {}}}, toDevice00},
+        {"identity, mute", {.answerIdentity = false}, {4000}, {{4100, {}}}, request},
         identity(1, {0xF7}),
         identity(6, {0xF0, 0x7E, 0x00, 0x06, 0x02, 0xF7}),
         identity(36, Cat({Bytes(reply.begin(), reply.begin() + 35), {0xF7}})),
@@ -117,18 +94,17 @@ TEST(DeviceProtocolAnswers, TimelineOfEachAnswer) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         DeviceProtocol::Settings settings = row.settings;
-        settings.firmwareVersion = row.settings.identityReplySize ? Version{1, 5} : Version{1, 0};
+        settings.firmwareVersion = row.settings.identityReplySize ? Version{25, 5} : Version{1, 0};
         DeviceProtocol device(settings);
-        for (std::uint64_t at : row.sends)
-            device.Receive(row.message, at);
         std::vector<DeviceProtocol::Output> outputs;
-        if (row.quietUntil != 0) { // nothing by then, something a millisecond later
-            EXPECT_TRUE(device.Advance(row.quietUntil).empty());
-            outputs = device.Advance(row.quietUntil + 1);
-            EXPECT_FALSE(outputs.empty());
+        for (std::uint64_t now = 0; now <= 5000; ++now) {
+            if (std::count(row.sends.begin(), row.sends.end(), now))
+                device.Receive(row.message, now);
+            for (auto& out : device.Advance(now)) {
+                EXPECT_EQ(out.atMs, now);
+                outputs.push_back(std::move(out));
+            }
         }
-        for (auto& out : device.Advance(5000))
-            outputs.push_back(std::move(out));
         Timeline timeline;
         for (std::size_t i = 0; i < outputs.size(); ++i) {
             timeline.emplace_back(outputs[i].atMs, outputs[i].bytes);
@@ -140,23 +116,22 @@ TEST(DeviceProtocolAnswers, TimelineOfEachAnswer) {
     }
 }
 
+// Stray bytes (no F0 among them) before each status, real-time bytes within it.
 TEST(DeviceProtocolAnswers, NoisyHidesEachStatusAmongStrayAndRealTimeBytes) {
     DeviceProtocol device({.answer = Answer::Noisy, .busyCount = 2});
     device.Receive(data, 0);
-    const auto outputs = device.Advance(5000);
-    ASSERT_EQ(outputs.size(), 3u);
+    std::vector<Bytes> messages;
     std::size_t realTime = 0;
-    for (std::size_t i = 0; i < outputs.size(); ++i) {
-        const Bytes& bytes = outputs[i].bytes;
-        ASSERT_EQ(std::count(bytes.begin(), bytes.end(), 0xF0), 1); // stray bytes hold no F0
-        Bytes message;
-        for (auto it = std::find(bytes.begin(), bytes.end(), 0xF0); it != bytes.end(); ++it)
+    for (const auto& out : device.Advance(5000)) {
+        messages.emplace_back();
+        for (auto it = std::find(out.bytes.begin(), out.bytes.end(), 0xF0); it != out.bytes.end(); ++it) {
             if (*it >= 0xF8)
                 ++realTime;
             else
-                message.push_back(*it);
-        EXPECT_EQ(message, i < 2 ? busy : ok) << i;
+                messages.back().push_back(*it);
+        }
     }
+    EXPECT_EQ(messages, (std::vector<Bytes>{busy, busy, ok}));
     EXPECT_GT(realTime, 0u);
 }
 
