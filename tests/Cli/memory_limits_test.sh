@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Memory and time bounds, measured on the command-line tool with $PEAK_RSS (prints every figure).
-# Catches: a reader that holds a 64 MiB file more than twice over, or trusts a length of 4 GiB a file
-# declares (more than 50 MiB or a second), an update that keeps what a device floods it with.
+# Catches: a reader that holds a 64 MiB file more than twice over, an update that keeps what a device
+# floods it with. (Lengths of 4 GiB a file declares are bounded in the reader's own tests.)
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 : "${PEAK_RSS:?PEAK_RSS must name the peak_rss tool}"
@@ -30,30 +30,6 @@ rm big.syx
 measure "inspect 64 MiB" $((2 * $(wc -c <big.upd) / 1024)) 60000 inspect big.upd
 check "inspect 64 MiB: the portion" grep -qxF "Portion 1: $SIZE bytes, delay 250 ms" "$WORK/stdout"
 rm big.upd
-
-# Files that declare 4 GiB for one field: answered in a second and 50 MiB, with what the file holds.
-HUGE=4294967295
-while IFS='|' read -r case status output; do
-    {
-        case $case in
-        portion) header K 1 5 n 0 0 0; u32 1; u32 $HUGE; printf '\xf0\x01\xf7' ;;
-        image) header K 1 5 n 0 0 0; u32 2; u32 $HUGE; printf 'IMG' ;;
-        "Mac port names") header K 1 5 n 0 0 0; u32 5; u32 $HUGE; printf 'Kelva Port' ;;
-        "Windows parameters") header K 1 5 n 0 0 0; u32 3; u32 $HUGE; printf 'win:x:max:77' ;;
-        "product name") printf 'OrvoUpdateFile'; u16 4; u32 $HUGE; printf 'Kelva' ;;
-        message) printf 'OrvoUpdateFile'; u16 4; str K; u16 1; u16 5; u32 $HUGE; printf 'note' ;;
-        esac
-    } >huge.upd
-    measure "4 GiB $case" $((50 * 1024)) 1000 inspect huge.upd
-    expect_eq "4 GiB $case" "$status|$output" "$STATUS|$(cat "$WORK/stdout" "$WORK/stderr" | grep -oF "$output" || true)"
-done <<'TABLE'
-portion|1|Trucated sysex
-image|0|Image:
-Mac port names|0|Mac port names: 1:Kelva Port
-Windows parameters|0|Win port names: 1:K
-product name|1|Update file was truncated. Did it download correctly?
-message|1|Update file was truncated. Did it download correctly?
-TABLE
 
 # Ten portions to a device that answers each with a message it never ends (128 KiB every 500 ms) or
 # a flood of busy messages: the verdict, and peak memory within 8 MiB of a well-behaved device's. At
