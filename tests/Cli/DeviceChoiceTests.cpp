@@ -7,17 +7,14 @@
 #include <gtest/gtest.h>
 
 TEST(DeviceChoice, AsksOnlyWhenAnUpdateWithoutNamesMeetsSeveralUsbDevices) {
-    const std::string two = "the update names no MIDI port, and 2 USB MIDI devices are connected:\n"
-                            "  \"Kelva\" (port \"Kelva MIDI 1\")\n"
-                            "  \"Brenna\" (port \"Brenna MIDI 1\")\n"
-                            "Nothing was sent. Choose the device to update with --port NAME, for example "
-                            "--port \"Kelva\".";
-    const std::string twins = "the update names no MIDI port, and 2 USB MIDI devices are connected:\n"
-                              "  \"Kelva\" (port \"Kelva MIDI 1\")\n"
-                              "  \"Kelva\" (port \"Kelva MIDI 1\")\n"
-                              "Nothing was sent. Choose the device to update with --port NAME, for example "
-                              "--port \"Kelva\".\n"
-                              "Devices of the same name cannot be told apart: unplug the ones not to update.";
+    const std::string head = "the update names no MIDI port, and 2 USB MIDI devices are connected:\n"
+                             "  \"Kelva\" (port \"Kelva MIDI 1\")\n";
+    const std::string tail = "Nothing was sent. Choose the device to update with --port NAME, for example "
+                             "--port \"Kelva\".";
+    const std::string two = head + "  \"Brenna\" (port \"Brenna MIDI 1\")\n" + tail;
+    const std::string twins =
+        head + "  \"Kelva\" (port \"Kelva MIDI 1\")\n" + tail +
+        "\nDevices of the same name cannot be told apart: unplug the ones not to update.";
     struct Row {
         const char* what;
         // One destination each: its UsbDevice number (0: a software port) and its device's name.
@@ -34,7 +31,6 @@ TEST(DeviceChoice, AsksOnlyWhenAnUpdateWithoutNamesMeetsSeveralUsbDevices) {
              Row{"two but the update names a port", {{3, "Kelva"}, {5, "Brenna"}}, {"Kelva"}, ""},
              Row{"two of the same name", {{3, "Kelva"}, {4, "Kelva"}}, {}, twins},
          }) {
-        SCOPED_TRACE(row.what);
         VirtualMidiService service;
         for (const auto& [id, name] : row.destinations) {
             VirtualMidiService::EndpointInfo info;
@@ -43,6 +39,6 @@ TEST(DeviceChoice, AsksOnlyWhenAnUpdateWithoutNamesMeetsSeveralUsbDevices) {
             info.usbDevice = id;
             service.AddDestination(info, nullptr);
         }
-        EXPECT_EQ(DeviceChoiceNeeded(service, row.portNames), row.expected);
+        EXPECT_EQ(DeviceChoiceNeeded(service, row.portNames), row.expected) << row.what;
     }
 }

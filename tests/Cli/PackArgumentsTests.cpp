@@ -5,12 +5,11 @@
 
 #include <gtest/gtest.h>
 
-TEST(PackArguments, VersionAndUsbAddress) {
+TEST(PackArguments, AcceptsTheLimitsAndRefusesTheRestQuotingIt) {
     EXPECT_EQ(ParseVersion("65535.65535").ToString(), "65535.65535");
     EXPECT_EQ(ParseVersion("1.5").ToString(), "1.05");
     EXPECT_EQ(ParseUsbAddress("65535,0,4660"), (UsbAddress{65535, 0, 4660}));
     EXPECT_EQ(ParseUsbAddress(""), unknownUsbAddress);
-    // Each refusal quotes the text it refuses.
     const auto refusal = [](auto parse, const std::string& text) -> std::string {
         try {
             parse(text);
@@ -29,25 +28,19 @@ TEST(PackArguments, VersionAndUsbAddress) {
     EXPECT_THROW(CheckWindowsParameters("WIN:x:ideal:5"), PackUsageError);
 }
 
-TEST(PackArguments, PortionSourceSplitsOffAPauseOnlyWhenAllAfterTheLastAtIsANumber) {
-    struct Row {
-        const char* why;
-        std::string argument, path;
-        unsigned int delay;
-    };
-    for (const Row& row : {
-             Row{"a pause after the name", "a.syx@250", "a.syx", 250},
-             Row{"no '@'", "a.syx", "a.syx", 0},
-             Row{"the last '@' counts", "a@b@12", "a@b", 12},
-             Row{"a name that is only a pause is a name", "@250", "@250", 0},
-             Row{"nothing after '@'", "a.syx@", "a.syx@", 0},
-             Row{"a number too large for 32 bits", "a.syx@4294967296", "a.syx@4294967296", 0},
-             Row{"digits then other characters", "a.syx@2x0", "a.syx@2x0", 0},
-             Row{"a sign", "a.syx@+5", "a.syx@+5", 0},
+// A pause is split off only when all after the last '@' is a number of 32 bits: "path|delay".
+TEST(PackArguments, PortionSource) {
+    for (const auto& [argument, expected] : std::vector<std::pair<std::string, std::string>>{
+             {"a.syx@250", "a.syx|250"},
+             {"a.syx", "a.syx|0"},
+             {"a@b@12", "a@b|12"},   // the last '@' counts
+             {"@250", "@250|0"},     // a name that is only a pause is a name
+             {"a.syx@", "a.syx@|0"}, // nothing after '@'
+             {"a.syx@4294967296", "a.syx@4294967296|0"},
+             {"a.syx@2x0", "a.syx@2x0|0"},
+             {"a.syx@+5", "a.syx@+5|0"}, // a sign
          }) {
-        SCOPED_TRACE(row.why);
-        const PortionSource source = ParsePortionSource(row.argument);
-        EXPECT_EQ(source.path + "|" + std::to_string(source.delay),
-                  row.path + "|" + std::to_string(row.delay));
+        const PortionSource source = ParsePortionSource(argument);
+        EXPECT_EQ(source.path + "|" + std::to_string(source.delay), expected) << argument;
     }
 }

@@ -10,15 +10,11 @@ cd "$WORK"
 # An update file with every record kind: port names, Windows parameters, two portions, two images.
 printf '\xF0\x01\x02\xF7' >p1
 printf '\xF0\x03\x04\x0A\x06\xF7' >p2
-{
-    header "Ostrel Kelva" 1 5 "Fixes the tempo LED." 1 2 3
-    u32 5; str 'Ostrel Kelva$Ostrel Dramlin'
-    u32 2; str 'ABCDE'
-    u32 3; str 'win:any:name:Zed$Alpha:ideal:512:chunks:no'
-    u32 1; u32 4; cat p1; u32 250
-    u32 1; u32 6; cat p2; u32 0
-    u32 2; str 'xyz'
-} >full.upd
+printf 'ABCDE' >i1
+printf 'xyz' >i2
+"$CLI" pack -o full.upd --product "Ostrel Kelva" --version 1.5 --message "Fixes the tempo LED." --usb-address 1,2,3 \
+    --mac-ports 'Ostrel Kelva$Ostrel Dramlin' --win-params 'win:any:name:Zed$Alpha:ideal:512:chunks:no' \
+    --portion p1@250 --portion p2 --image i1 --image i2
 run inspect full.upd
 expect_eq "inspect, text" "0|Product name:   Ostrel Kelva
 Message:        Fixes the tempo LED.
@@ -36,12 +32,13 @@ printf '\xF0\x01\xF7\x12' >raw.syx
 run inspect --json raw.syx
 expect_eq "inspect, raw SysEx: one portion of the whole file" '["sysex","<SysEx Update Device>",[{"size":4,"delay":0}]]' \
     "$(jq -c '[.kind, .productName, .portions]' "$WORK/stdout")"
-{ header $'Kel\xFFva' 1 0 "" 0 0 0; } >latin.upd
+"$CLI" pack -o latin.upd --product $'Kel\xFFva' --version 1.0
 run inspect --json latin.upd
 expect_eq "inspect, JSON: bytes not UTF-8 become U+FFFD" '[75,101,108,65533,118,97]' "$(jq -c '.productName | explode' "$WORK/stdout")"
 
 # extract: each portion (an empty one too), the image records joined, to a file or standard output.
-{ header "K" 1 0 "" 0 0 0; u32 1; u32 0; u32 20; } >empty-portion.upd
+xxd -r -p <<<4f72766f55706461746546696c650400010000004b0100000000000000000000000000010000000000000014000000 \
+    >empty-portion.upd
 for args in "full.upd --portion 1|p1" "full.upd --portion 2|p2" "full.upd --image|image" \
     "empty-portion.upd --portion 1|/dev/null" "raw.syx --portion 1|raw.syx"; do
     printf 'ABCDExyz' >image
@@ -63,14 +60,10 @@ check "pack -o -" cmp ab.upd "$WORK/stdout"
 printf 'img1' >i1.bin
 run pack --image i1.bin --portion p2@7 --win-params 'win:x:ideal:5' --mac-ports 'M1$M2' -o order.upd \
     --portion p1 --image raw.syx --mac-ports 'M3' --win-params 'win:y:max:6' --product P --version 2.30 --message hi
-{
-    header P 2 30 hi 0 0 0
-    u32 5; str 'M1$M2'; u32 5; str M3
-    u32 3; str 'win:x:ideal:5'; u32 3; str 'win:y:max:6'
-    u32 1; u32 6; cat p2; u32 7; u32 1; u32 4; cat p1; u32 0
-    u32 2; u32 4; cat i1.bin; u32 2; u32 4; cat raw.syx
-} >order-expected.upd
-check "pack, record order" cmp order-expected.upd order.upd
+expect_eq "pack, record order" "$(printf 'OrvoUpdateFile' | xxd -p)0400010000005002001e000200000068690000000000000500\
+0000050000004d31244d3205000000020000004d33030000000d00000077696e3a783a696465616c3a35030000000b00000077696e3a793a\
+6d61783a360100000006000000f003040a06f7070000000100000004000000f00102f7000000000200000004000000696d67310200000004\
+000000f001f712" "$(xxd -p order.upd | tr -d '\n')"
 # Each row: the exit status (0 done, 1 failed: file rejected, not found or not written, 2 a wrong command
 # line)|standard output (as compact JSON)|standard error's first line|arguments. A run that fails leaves
 # the folder as it was: an existing output kept, nothing written, no temporary file beside it.

@@ -29,6 +29,22 @@ run() {
     set -e
 }
 
+# interrupt PATTERN ARGS...: runs the CLI in the background until its standard output holds PATTERN (5 s
+# at most), then 0.3 s more, and sends it Ctrl-C; exit status to STATUS.
+interrupt() {
+    local pattern=$1
+    shift
+    "$CLI" "$@" </dev/null >"$WORK/stdout" 2>"$WORK/stderr" &
+    local pid=$!
+    for _ in $(seq 100); do
+        grep -q "$pattern" "$WORK/stdout" && break
+        sleep 0.05
+    done
+    sleep 0.3
+    kill -INT "$pid"
+    wait "$pid" && STATUS=0 || STATUS=$?
+}
+
 # expect_eq CASE EXPECTED ACTUAL
 expect_eq() {
     CHECKS=$((CHECKS + 1))
@@ -41,23 +57,4 @@ check() {
     shift
     CHECKS=$((CHECKS + 1))
     "$@" >/dev/null 2>&1 || fail "$case: [$*] failed; stderr: $(head -c 300 "$WORK/stderr")"
-}
-
-# Little-endian encoders for update files composed by hand; str is a 32-bit length and the bytes.
-u8() { printf "\\x$(printf %02x $(($1 & 255)))"; }
-u16() { u8 "$1"; u8 $(($1 >> 8)); }
-u32() { u16 $(($1 & 65535)); u16 $(($1 >> 16)); }
-str() { u32 ${#1}; printf '%s' "$1"; }
-
-# header PRODUCT MAJOR MINOR MESSAGE W1 W2 W3: an update-file header, format version 4.
-header() {
-    printf 'OrvoUpdateFile'
-    u16 4
-    str "$1"
-    u16 "$2"
-    u16 "$3"
-    str "$4"
-    u16 "$5"
-    u16 "$6"
-    u16 "$7"
 }
