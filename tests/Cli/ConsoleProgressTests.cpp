@@ -16,8 +16,8 @@ namespace {
 
 // A script of reports: "+N" moves the clock N ms, "pF" a fraction (pnan), "b" busy, "sTEXT" a status,
 // "eTEXT" an error, "cTEXT" a verdict, "t" a tick, "f" the end. The result: standard output and standard
-// error with the terminal's controls made visible (<r> carriage return, <K> clear to the end, <hide> and
-// <show> the cursor), then the verdict remembered (0 none, 1 completed, 2 error).
+// error with the terminal's controls made visible (<r> carriage return, ^ escape: ^[K clears to the end,
+// ^[?25l and ^[?25h hide and show the cursor), then the verdict remembered (0 none, 1 completed, 2 error).
 std::string Play(const std::string& sink, const std::vector<std::string>& script) {
     std::uint64_t now = 5000;
     std::ostringstream out, err;
@@ -41,13 +41,10 @@ std::string Play(const std::string& sink, const std::vector<std::string>& script
     };
     for (const std::string& step : script)
         steps.at(step[0])(step.substr(1));
-    std::string all = out.str() + "|" + err.str() + "|" + std::to_string(int(progress->GetVerdict()));
-    for (const auto& [control, shown] : {std::pair{"\r", "<r>"},
-                                         {"\x1b\\[K", "<K>"},
-                                         {"\x1b\\[\\?25l", "<hide>"},
-                                         {"\x1b\\[\\?25h", "<show>"}})
-        all = std::regex_replace(all, std::regex(control), shown);
-    return all;
+    std::string shown;
+    for (char c : out.str() + "|" + err.str())
+        shown += c == '\r' ? "<r>" : c == '\x1b' ? "^" : std::string(1, c);
+    return shown + "|" + std::to_string(int(progress->GetVerdict()));
 }
 
 } // namespace
@@ -76,34 +73,30 @@ TEST(ConsoleProgress, WholeOutputOfEachScript) {
          "{\"event\":\"completed\",\"text\":\"done\"}\n||1"},
         {"terminal: the bar never moves back, busy keeps it; bytes, elapsed time, a spinner, the status cut",
          "terminal",
-         {"sSent 0 bytes of 96.0KB", "+65000", "p0.25", "+100", "p0.2", "b", "+60", "t", "+60", "t", "+10",
-          "t"},
-         "<hide>"
-         "<r>[------------------------]   0%  0 bytes of 1000.0KB  0:00    Sent 0 bytes of 9<K>"
-         "<r>[######------------------]  25%  250.0KB of 1000.0KB  1:05    Sent 0 bytes of 9<K>"
-         "<r>[######------------------]  25%  250.0KB of 1000.0KB  1:05    Sent 0 bytes of 9<K>"
-         "<r>[######------------------]  25%  250.0KB of 1000.0KB  1:05  / Sent 0 bytes of 9<K>"
-         "<r>[######------------------]  25%  250.0KB of 1000.0KB  1:05  - Sent 0 bytes of 9<K>||0"},
-        {"terminal: status lines scroll above the live line, the chunk lines do not",
+         {"sSent 0 bytes of 96.0KB", "+65000", "p0.25", "+100", "p0.2", "b", "+60", "t", "+60", "t"},
+         "^[?25l"
+         "<r>[------------------------]   0%  0 bytes of 1000.0KB  0:00    Sent 0 bytes of 9^[K"
+         "<r>[######------------------]  25%  250.0KB of 1000.0KB  1:05    Sent 0 bytes of 9^[K"
+         "<r>[######------------------]  25%  250.0KB of 1000.0KB  1:05    Sent 0 bytes of 9^[K"
+         "<r>[######------------------]  25%  250.0KB of 1000.0KB  1:05  / Sent 0 bytes of 9^[K"
+         "<r>[######------------------]  25%  250.0KB of 1000.0KB  1:05  - Sent 0 bytes of 9^[K||0"},
+        {"terminal: status lines scroll above the live line, the chunk lines do not; the verdict ends the "
+         "line, the end shows the cursor, nothing after it",
          "terminal",
-         {"sStarted update", "+100", "sSent 2.0KB of 4.0KB", "+100", "sChecking update status..."},
-         "Started update\n<hide>"
-         "<r>[------------------------]   0%  0 bytes of 1000.0KB  0:00    Started update<K>"
+         {"sStarted update", "+100", "sSent 2.0KB of 4.0KB", "+100", "sChecking update status...", "p0.5",
+          "cThe 'Ostrel Kelva' was updated sucessfully to version 1.05.", "f", "+1000", "t"},
+         "Started update\n^[?25l"
+         "<r>[------------------------]   0%  0 bytes of 1000.0KB  0:00    Started update^[K"
          "<r>[------------------------]   0%  0 bytes of 1000.0KB  0:00    Sent 2.0KB of "
-         "4.0<K><r><K>Checking update status...\n"
-         "<r>[------------------------]   0%  0 bytes of 1000.0KB  0:00    Checking update s<K>||0"},
-        {"terminal: the verdict ends the line, the end shows the cursor, nothing after it",
-         "terminal",
-         {"p0.5", "cThe 'Ostrel Kelva' was updated sucessfully to version 1.05.", "f", "+1000", "t"},
-         "<hide>"
-         "<r>[############------------]  50%  500.0KB of 1000.0KB  0:00    <K>"
-         "<r>[########################] 100%  1000.0KB of 1000.0KB  0:00    <K>\nThe 'Ostrel Kelva' was "
-         "updated sucessfully to version 1.05.\n<show>||1"},
+         "4.0^[K<r>^[KChecking update status...\n"
+         "<r>[------------------------]   0%  0 bytes of 1000.0KB  0:00    Checking update s^[K"
+         "<r>[########################] 100%  1000.0KB of 1000.0KB  0:00    Checking update ^[K\nThe 'Ostrel "
+         "Kelva' was updated sucessfully to version 1.05.\n^[?25h||1"},
         {"terminal: the error on standard error",
          "terminal",
          {"eThere was an error.\nPlease restart.", "f"},
-         "<hide>"
-         "<r>[------------------------]   0%  0 bytes of 1000.0KB  0:00    <K>\n<show>|There was an "
+         "^[?25l"
+         "<r>[------------------------]   0%  0 bytes of 1000.0KB  0:00    ^[K\n^[?25h|There was an "
          "error.\nPlease restart.\n|2"},
     };
     for (const Row& row : rows)

@@ -66,7 +66,6 @@ while IFS='|' read -r status case args output err; do
 done <<'TABLE'
 1|update: the device refuses|update --simulate --sim-busy 0 --sim-reply error one.upd|Product: Ostrel Kelva|Please restart the device and try again.
 1|update --json: a rejected file|update --simulate --json bad.upd|{"event":"error","text":"Update failed for reason:\nUpdate file was invalid (bad header)."}|
-1|update: the device is absent|update --simulate --sim-absent-for 3600 --sim-clock-speed 300 elsewhere.upd|Product: Ostrel Kelva|Please restart the device and try again.
 1|update: no MIDI service (a version not X.YY)|update --simulate --sim-version 1.5 one.upd|Product: Ostrel Kelva|midi-updater-cli: --sim-version: "1.5" is not a version X.YY
 1|update: without --port the file's names do not find it|update --simulate --sim-name Bench --sim-clock-speed 300 elsewhere.upd|Product: Ostrel Kelva|Please restart the device and try again.
 2|video-mode 2|video-mode 2 --simulate||Run with --help for more information.
