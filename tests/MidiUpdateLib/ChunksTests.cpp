@@ -99,7 +99,10 @@ TEST(EngineDeathTest, ViolatedPreconditionsStopTheProgram) {
     EXPECT_DEATH(UpdateProgressConverter(parent, 10, 5, 200), "inFrom <= inTo.*UpdateProgressConverter");
     EXPECT_DEATH(UpdateProgressConverter(parent, 300, 300, 200), "inFrom <= inOutOf");
     EXPECT_DEATH(UpdateProgressConverter(parent, 0, 300, 200), "inTo <= inOutOf");
-    ScriptedMidiPort port;
-    port.Receive({0xF0, 0x01}, true);
+    ScriptedMidiPort port; // the base's store keeps the newest message until cleared
+    port.Receive({0xF0, 0x01, 0xF7, 0xF0, 0x02, 0xF7, 0xF0, 0x03}, true);
+    EXPECT_EQ(port.MidiPort::LastSysEx(), (Bytes{0xF0, 0x02, 0xF7}));
+    port.ClearLastSysEx();
+    EXPECT_TRUE(port.MidiPort::LastSysEx().empty());
     EXPECT_DEATH(port.GotSysEx(), "sysExCollector.HasSysEx\\(\\)");
 }

@@ -85,10 +85,10 @@ public:
     int disconnects = 0, failures = 0;
     std::vector<Sent> sent;
     std::vector<std::pair<unsigned int, Bytes>> requests;
+    SysExCollector own; // what Receive feeds, unless to the base
 
 private:
     std::size_t looks = 0;
-    SysExCollector own;
     ThreadSafe<Bytes> received;
 };
 
@@ -110,7 +110,6 @@ public:
                 texts.push_back(line.substr(kind.size()));
         return texts;
     }
-    Lines Statuses() const { return Only("status: "); }
 
     Lines lines;
 };
@@ -126,13 +125,9 @@ const Bytes acceptedMessage = StatusMessage(0x00), busyMessage = StatusMessage(0
 // A * 22 + B . C D), five unread bytes, 16 text bytes (the text padded with 00), F7.
 inline Bytes IdentityReply(const Bytes& id, const Bytes& version, Bytes text = {}) {
     Bytes reply{0xF0, 0x7E, 0x00, 0x06, 0x02};
-    reply.insert(reply.end(), id.begin(), id.end());
-    reply.insert(reply.end(), {0x06, 0x00, 0x00});
-    reply.insert(reply.end(), version.begin(), version.end());
-    text.insert(text.begin(), 5, 0x00);
-    text.resize(21, 0x00);
-    reply.insert(reply.end(), text.begin(), text.end());
-    reply.push_back(0xF7);
+    text.resize(16, 0x00);
+    for (const Bytes& part : {id, Bytes{0x06, 0x00, 0x00}, version, Bytes(5, 0x00), text, Bytes{0xF7}})
+        reply.insert(reply.end(), part.begin(), part.end());
     return reply;
 }
 
@@ -145,10 +140,6 @@ inline Bytes Messages(std::size_t count, std::size_t size) {
         bytes.push_back(0xF7);
     }
     return bytes;
-}
-
-inline int CountOf(const Lines& lines, const std::string& line) {
-    return static_cast<int>(std::count(lines.begin(), lines.end(), line));
 }
 
 // Virtual time from 0, the log captured, a scripted port and a recording sink; one per table row.

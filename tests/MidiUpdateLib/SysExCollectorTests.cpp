@@ -7,62 +7,40 @@
 #include <atomic>
 #include <thread>
 
-namespace {
-
-// The messages a collector completes, each as it was at its callback.
-struct Collected {
-    SysExCollector collector;
-    std::vector<Bytes> completed;
-
-    explicit Collected(const Bytes& stream) {
-        collector.callbackData = this;
-        collector.callback = [](void* self) {
-            auto* collected = static_cast<Collected*>(self);
-            collected->completed.push_back(collected->collector.sysEx);
-        };
-        for (unsigned char byte : stream)
-            collector.Add(byte);
-    }
+// A scripted port that took in the stream: its LastSysEx is the newest message completed, as it was
+// when completed; its collector holds what came after.
+struct Fed : ScriptedMidiPort {
+    explicit Fed(const Bytes& stream) { Receive(stream); }
 };
-
 const Bytes identityRequest{0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7};
 
-} // namespace
-
 TEST(SysExCollector, StreamTable) {
-    struct Row {
-        std::string name;
-        Bytes stream;
-        std::vector<Bytes> completed;
-        Bytes held; // at the end
-    };
-    using All = std::vector<Bytes>;
-    std::vector<Row> rows{
+    // stream -> the newest message completed, the bytes held at the end
+    std::vector<std::tuple<std::string, Bytes, Bytes, Bytes>> rows{
         {"real-time bytes outside are dropped", Bytes{0xF8, 0xFE, 0xF0, 0x01, 0xF7, 0xFF},
-         All{{0xF0, 0x01, 0xF7}}, Bytes{0xF0, 0x01, 0xF7}},
+         Bytes{0xF0, 0x01, 0xF7}, Bytes{0xF0, 0x01, 0xF7}},
         {"real-time bytes inside are skipped",
          Bytes{0xF0, 0xF8, 0x01, 0xF9, 0xFA, 0xFB, 0x02, 0xFC, 0xFD, 0xFE, 0xFF, 0xF7},
-         All{{0xF0, 0x01, 0x02, 0xF7}}, Bytes{0xF0, 0x01, 0x02, 0xF7}},
-        {"an F0 inside starts afresh", Bytes{0xF0, 0x01, 0xF0, 0x02, 0xF7}, All{{0xF0, 0x02, 0xF7}},
+         Bytes{0xF0, 0x01, 0x02, 0xF7}, Bytes{0xF0, 0x01, 0x02, 0xF7}},
+        {"an F0 inside starts afresh", Bytes{0xF0, 0x01, 0xF0, 0x02, 0xF7}, Bytes{0xF0, 0x02, 0xF7},
          Bytes{0xF0, 0x02, 0xF7}},
         {"channel messages and a stray end outside are ignored",
-         Bytes{0x90, 0x40, 0x7F, 0xF7, 0xF0, 0x01, 0xF7, 0x90, 0x40, 0x7F, 0xF7}, All{{0xF0, 0x01, 0xF7}},
+         Bytes{0x90, 0x40, 0x7F, 0xF7, 0xF0, 0x01, 0xF7, 0x90, 0x40, 0x7F, 0xF7}, Bytes{0xF0, 0x01, 0xF7},
          Bytes{0xF0, 0x01, 0xF7}},
         {"a new start drops the completed message", Bytes{0xF0, 0x01, 0xF7, 0xF0, 0x02},
-         All{{0xF0, 0x01, 0xF7}}, Bytes{0xF0, 0x02}},
+         Bytes{0xF0, 0x01, 0xF7}, Bytes{0xF0, 0x02}},
     };
     // Every other status byte ends a message unfinished: the data after it and the F7 make none.
     for (unsigned int status = 0x80; status < 0xF8; ++status)
         if (status != 0xF0 && status != 0xF7)
             rows.push_back({"cut off by " + std::to_string(status),
-                            Bytes{0xF0, 0x01, static_cast<unsigned char>(status), 0x02, 0xF7}, All{},
+                            Bytes{0xF0, 0x01, static_cast<unsigned char>(status), 0x02, 0xF7}, Bytes{},
                             Bytes{}});
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        Collected collected(row.stream);
-        EXPECT_EQ(collected.completed, row.completed);
-        EXPECT_EQ(collected.collector.sysEx, row.held);
-        EXPECT_EQ(collected.collector.HasSysEx(), !row.held.empty() && row.held.back() == 0xF7);
+    for (const auto& [name, stream, completed, held] : rows) {
+        Fed port(stream);
+        EXPECT_EQ(port.LastSysEx(), completed) << name;
+        EXPECT_EQ(port.own.sysEx, held) << name;
+        EXPECT_EQ(port.own.HasSysEx(), !held.empty() && held.back() == 0xF7) << name;
     }
 }
 
@@ -72,24 +50,15 @@ TEST(SysExCollector, AMessageIsCappedAtOneMebibyte) {
     message.front() = 0xF0;
     message.back() = 0xF7;
     message.insert(message.end() - 1, 0xF8); // a clock tick at the limit is no byte of the message
-    EXPECT_EQ(Collected(message).completed.size(), 1u) << "exactly 1 MiB is kept";
+    EXPECT_EQ(Fed(message).LastSysEx().size(), 1024u * 1024u) << "exactly 1 MiB is kept";
     message.insert(message.end() - 1, 0x22);
-    Collected runaway(message);
-    EXPECT_TRUE(runaway.completed.empty()) << "one byte more is too many";
-    EXPECT_EQ(runaway.collector.sysEx.capacity(), 0u) << "and its memory is given back";
+    Fed runaway(message);
+    EXPECT_TRUE(runaway.LastSysEx().empty()) << "one byte more is too many";
+    EXPECT_EQ(runaway.own.sysEx.capacity(), 0u) << "and its memory is given back";
     // The rest of the runaway message, its F7 included, is ignored until the next F0.
     message.insert(message.end(), {0x11, 0xF7});
     message.insert(message.end(), identityRequest.begin(), identityRequest.end());
-    EXPECT_EQ(Collected(message).completed, std::vector<Bytes>{identityRequest});
-}
-
-TEST(MidiPortBase, KeepsTheNewestMessageUntilCleared) {
-    ScopedLogCapture log;
-    ScriptedMidiPort port;
-    port.Receive({0xF0, 0x01, 0xF7, 0xF0, 0x02, 0xF7, 0xF0, 0x03}, true);
-    EXPECT_EQ(port.MidiPort::LastSysEx(), (Bytes{0xF0, 0x02, 0xF7}));
-    port.ClearLastSysEx();
-    EXPECT_TRUE(port.MidiPort::LastSysEx().empty());
+    EXPECT_EQ(Fed(message).LastSysEx(), identityRequest);
 }
 
 // The device's bytes reach the port's collector on one thread (the MIDI receive thread) while the
@@ -103,7 +72,9 @@ TEST_F(CollectorConcurrency, StatusWaitReadsWhatAnotherThreadFeeds) {
     });
     EXPECT_EQ(WaitForUpdateToFinish(port, progress), 1);
     EXPECT_EQ(clock.NowMs(), 2000u);
-    EXPECT_EQ(CountOf(progress.Statuses(), "Waiting for device to complete update installation..."), 1);
+    EXPECT_EQ(std::ranges::count(progress.Only("status: "),
+                                 "Waiting for device to complete update installation..."),
+              1);
 }
 
 TEST_F(CollectorConcurrency, PollNeverSeesATornOrRepeatedMessage) {
