@@ -66,8 +66,7 @@ public:
     }
     int ChooseDevice(QWidget*, const QString& title, const QString& message,
                      const QStringList& list) override {
-        events << QString("chooser %1: %2").arg(title, message);
-        deviceLists << list;
+        events << QString("chooser %1: %2 [%3]").arg(title, message, list.join(", "));
         return deviceAnswer;
     }
     void BeginAlertSheet(QWidget*, const QString& title, const QString& button,
@@ -92,7 +91,6 @@ public:
 
     int panelAnswer = defaultButton;
     int deviceAnswer = -1;
-    QList<QStringList> deviceLists;
 
 private:
     QStringList& events;
@@ -138,11 +136,11 @@ public:
             qFatal("cannot write a test file");
         return file.fileName();
     }
-    // An update for the Kelva's port names, with portions of 40 messages.
-    QString UpdateFile(const QString& name, const QString& note, int portions = 2) {
+    // An update for the Kelva's port names: two portions of 40 messages.
+    QString UpdateFile(const QString& name, const QString& note) {
         Bytes out;
         CreateUpdateFileHeader(out, "Ostrel Kelva", Version{1, 5}, note.toStdString(), 0, 0, 0);
-        for (int portion = 0; portion < portions; ++portion) {
+        for (int portion = 0; portion < 2; ++portion) {
             Bytes data;
             for (int message = 0; message < 40; ++message) {
                 data.insert(data.end(), {0xF0, 0x00, 0x00, 0x0E});

@@ -1,13 +1,48 @@
 // Catches: menu keys or buttons doing the wrong thing, the quit question's text or answers swapped, new work
 // taken while a job, the open sheet or the failure alert is up, more than one failure alert, drags taken that
-// cannot copy, a wrong device line; and a closed window waited for, or touched, by a job that outlives it.
+// cannot copy, a wrong device line; a closed window waited for, or touched, by a job that outlives it; and in
+// the real dialogs a wrong title, button, icon or modality, texts read as markup, an answer mixed up, OK
+// offered with no device chosen, a wrong open-sheet filter.
 #include "AppRig.h"
+#include "QtDialogPresenter.h"
 
 #include <QAction>
 #include <QButtonGroup>
+#include <QDialogButtonBox>
+#include <QFileDialog>
+#include <QListWidget>
+#include <QMessageBox>
 #include <QPushButton>
+#include <QTimer>
 
 #include <thread>
+
+// A dialog as the user sees it: modality|icon (-: none)|title|each text/its format|list rows|buttons.
+static QString Describe(QWidget* widget) {
+    auto* dialog = qobject_cast<QDialog*>(widget);
+    if (!dialog)
+        return "no dialog";
+    auto* box = qobject_cast<QMessageBox*>(dialog);
+    QStringList shown{QString::number(dialog->windowModality()), box ? QString::number(box->icon()) : "-",
+                      dialog->windowTitle()};
+    for (QLabel* label : dialog->findChildren<QLabel*>())
+        if (!label->text().isEmpty())
+            shown << label->text() + "/" + QString::number(label->textFormat());
+    if (auto* list = dialog->findChild<QListWidget*>())
+        for (int row = 0; row < list->count(); ++row)
+            shown << list->item(row)->text();
+    for (QAbstractButton* button : dialog->findChildren<QAbstractButton*>())
+        shown << button->text().remove('&');
+    return shown.join('|');
+}
+
+// The dialog shown on the window, if any.
+static QDialog* Shown(QWidget* window) {
+    for (QDialog* dialog : window->findChildren<QDialog*>())
+        if (dialog->isVisible())
+            return dialog;
+    return nullptr;
+}
 
 class WindowTests : public QObject {
     Q_OBJECT
@@ -43,66 +78,53 @@ private slots:
         QCOMPARE(rig.terminations, 1);
     }
 
-    void busyWindowRefusesNewWork_data() {
-        QTest::addColumn<QString>("state");
-        QTest::addColumn<bool>("opens"); // the open command still works
-        QTest::newRow("update job") << "job" << false;
-        QTest::newRow("video-mode send") << "video" << false;
-        QTest::newRow("open sheet") << "open" << false;
-        QTest::newRow("failure alert") << "alert" << true;
-    }
+    // While a job, the open sheet or the failure alert is up, drops and video switches are refused.
     void busyWindowRefusesNewWork() {
-        QFETCH(QString, state);
-        QFETCH(bool, opens);
-        Rig rig;
-        const QString file = rig.UpdateFile("kelva.upd", "");
-        if (state == "video")
-            rig.d->window()->videoSegments[0]->click();
-        else if (state == "job")
-            QVERIFY(rig.Drag({file}));
-        else if (state == "open")
-            rig.d->openDocument();
-        else
-            QVERIFY(rig.Drag({rig.File("bad.upd", "nonsense")}));
-        if (state == "job" || state == "video")
-            QVERIFY(rig.HoldInSend());
-        if (state == "alert")
+        for (const QString state : {"job", "video", "open", "alert"}) {
+            Rig rig;
+            const QString file = rig.UpdateFile("kelva.upd", "");
+            if (state == "video")
+                rig.d->window()->videoSegments[0]->click();
+            else if (state == "open")
+                rig.d->openDocument();
+            else
+                QVERIFY(rig.Drag({state == "job" ? file : rig.File("bad.upd", "nonsense")}));
+            QVERIFY(state == "alert" ? rig.WaitUntilIdle() : state == "open" || rig.HoldInSend());
+            const std::size_t workers = rig.channel->RunningWorkers();
+            const qsizetype sheets = rig.events.count("open sheet types: upd syx");
+            QVERIFY(!rig.Drag({file}, false));
+            QVERIFY(!rig.Drag({file}, true, rig.d->imageView()));
+            rig.d->window()->videoSegments[1]->click();
+            QCOMPARE(rig.d->VideoOption()->checkedId(), 1); // keeps the choice, sends nothing for it
+            QCOMPARE(rig.channel->RunningWorkers(), workers);
+            rig.d->window()->openAction->trigger(); // still opens over the alert only
+            QCOMPARE(rig.events.count("open sheet types: upd syx"), sheets + (state == "alert" ? 1 : 0));
+            if (state == "job") { // quitting asks; "Do not close" keeps the window, "Close" ends
+                QVERIFY(!rig.d->window()->close());
+                rig.d->window()->quitAction->trigger();
+                QCOMPARE(rig.terminations, 0);
+                rig.dialogs.panelAnswer = DialogPresenter::alternateButton;
+                QVERIFY(rig.d->window()->close());
+                QCOMPARE(rig.terminations, 1);
+                QCOMPARE(rig.events.filter("panel "),
+                         QStringList(3,
+                                     "panel An update is in progress [Do not close|Close]: An update is in "
+                                     "progress.\nAre you sure you want to close this program?"));
+            }
+            // Once that has ended (the open sheet cancelled, the alert dismissed), work is taken again.
+            rig.Release();
             QVERIFY(rig.WaitUntilIdle());
-        const std::size_t workers = rig.channel->RunningWorkers();
-        const qsizetype sheets = rig.events.count("open sheet types: upd syx");
-        QVERIFY(!rig.Drag({file}, false));
-        QVERIFY(!rig.Drag({file}, true, rig.d->imageView()));
-        rig.d->window()->videoSegments[1]->click();
-        QCOMPARE(rig.d->VideoOption()->checkedId(), 1); // keeps the choice, sends nothing for it
-        QCOMPARE(rig.channel->RunningWorkers(), workers);
-        rig.d->window()->openAction->trigger();
-        QCOMPARE(rig.events.count("open sheet types: upd syx"), sheets + (opens ? 1 : 0));
-        if (state == "job") { // quitting asks; "Do not close" keeps the window, "Close" ends
-            QVERIFY(!rig.d->window()->close());
-            rig.d->window()->quitAction->trigger();
-            QCOMPARE(rig.terminations, 0);
-            rig.dialogs.panelAnswer = DialogPresenter::alternateButton;
-            QVERIFY(rig.d->window()->close());
-            QCOMPARE(rig.terminations, 1);
-            QCOMPARE(rig.events.filter("panel "),
-                     QStringList(3, "panel An update is in progress [Do not close|Close]: An update is in "
-                                    "progress.\nAre you sure you want to close this program?"));
+            if (state == "open" || state == "alert")
+                rig.dialogs.EndOpenSheet(0);
+            if (state == "alert")
+                rig.dialogs.DismissAlert();
+            QVERIFY(rig.Drag({file}, false));
+            QCOMPARE(rig.device->VideoMode(),
+                     state == "video" ? std::optional<unsigned char>(1) : std::nullopt);
+            QCOMPARE(rig.events.count("status text: Loading update file"),
+                     state == "job" || state == "alert");
+            QCOMPARE(rig.events.contains("sheet Completed [OK]: " + verdict), state == "job"); // it went on
         }
-
-        // Once that has ended (the open sheet cancelled, the alert dismissed), work is taken again.
-        rig.Release();
-        QVERIFY(rig.WaitUntilIdle());
-        if (state == "open" || state == "alert")
-            rig.dialogs.EndOpenSheet(0);
-        if (state == "alert")
-            rig.dialogs.DismissAlert();
-        QVERIFY(rig.Drag({file}, false));
-        QCOMPARE(rig.device->VideoMode(),
-                 state == "video" ? std::optional<unsigned char>(0x01) : std::nullopt);
-        QCOMPARE(rig.events.count("status text: Loading update file"),
-                 state == "job" || state == "alert" ? 1 : 0);
-        QCOMPARE(rig.events.contains("sheet Completed [OK]: " + verdict),
-                 state == "job"); // the update went on
     }
 
     void oneFailureAlertAtATime() {
@@ -143,45 +165,121 @@ private slots:
                  (QStringList{connected + ", firmware 1.04", unplugged, connected, unplugged, connected}));
     }
 
-    void jobOutlivesTheWindow_data() {
-        QTest::addColumn<QString>("job"); // "note", "plain": update files; "choice": a .syx for two devices
-        QTest::addColumn<int>("waits");   // for the window, begun before it closes
-        QTest::addColumn<bool>("sent");
-        QTest::newRow("waiting to start") << "note" << 1 << true;
-        QTest::newRow("waiting for the note to be read") << "note" << 2 << true;
-        QTest::newRow("waiting for the device choice") << "choice" << 2 << false;
-        QTest::newRow("waiting to end") << "plain" << 2 << true;
-        QTest::newRow("video-mode send waiting to start") << "video" << 1 << true;
-    }
+    // The window closes while a job waits for it: the job ends on its own, sends nothing more and shows
+    // nothing.
     void jobOutlivesTheWindow() {
-        QFETCH(QString, job);
-        QFETCH(int, waits);
-        QFETCH(bool, sent);
-        Rig rig;
-        if (job == "choice")
-            rig.others.push_back(
-                std::make_unique<SimulatedDevice>(rig.service, Device({"Dramlin", "Dramlin", "2"})));
-        if (job == "video")
-            rig.d->window()->videoSegments[0]->click();
-        else
-            rig.d->updateWithFile(job == "choice"
-                                      ? rig.SysExFile("kelva.syx")
-                                      : rig.UpdateFile("kelva.upd", job == "note" ? "A note" : ""));
-        for (int wait = 1; wait <= waits; ++wait) {
-            QVERIFY(rig.channel->WaitForWaitsBegun(wait, 10000));
-            if (wait < waits)
-                QCoreApplication::processEvents(); // runs updateDidStart only: the worker posted nothing else
+        struct Row {
+            QString job; // "note", "plain": update files; "choice": a .syx for two devices; "video"
+            int waits;   // for the window, begun before it closes
+            bool sent;
+        };
+        for (const Row& row : {Row{"note", 1, true},
+                               {"note", 2, true},
+                               {"choice", 2, false},
+                               {"plain", 2, true},
+                               {"video", 1, true}}) {
+            Rig rig;
+            if (row.job == "choice")
+                rig.others.push_back(std::make_unique<SimulatedDevice>(rig.service, Device({"D", "D", "2"})));
+            if (row.job == "video")
+                rig.d->window()->videoSegments[0]->click();
+            else
+                rig.d->updateWithFile(row.job == "choice"
+                                          ? rig.SysExFile("kelva.syx")
+                                          : rig.UpdateFile("kelva.upd", row.job == "note" ? "A" : ""));
+            for (int wait = 1; wait <= row.waits; ++wait) {
+                QVERIFY(rig.channel->WaitForWaitsBegun(wait, 10000));
+                if (wait < row.waits)
+                    QCoreApplication::processEvents(); // runs updateDidStart only: the worker posted nothing
+                                                       // else
+            }
+            const QStringList before = rig.events;
+            rig.d.reset();
+            QVERIFY(rig.channel->WaitForWorkers(10000));
+            QCoreApplication::processEvents(); // what the job still posted is dropped
+            QCOMPARE(rig.events, before);
+            QVERIFY(!before.contains("done") &&
+                    rig.events.filter(QRegularExpression("^(panel|chooser) ")).isEmpty());
+            QCOMPARE(!JobMessages(*rig.device).empty(), row.sent);
+            QVERIFY(rig.others.empty() || JobMessages(*rig.others[0]).empty());
         }
-        const QStringList before = rig.events;
-        rig.d.reset();
-        QVERIFY(rig.channel->WaitForWorkers(10000));
-        QCoreApplication::processEvents(); // what the job still posted is dropped
-        QCOMPARE(rig.events, before);
-        QVERIFY(!before.contains("done"));
-        QVERIFY(rig.events.filter("panel ").isEmpty());
-        QVERIFY(rig.dialogs.deviceLists.isEmpty());
-        QCOMPARE(!JobMessages(*rig.device).empty(), sent);
-        QVERIFY(rig.others.empty() || JobMessages(*rig.others[0]).empty());
+    }
+
+    void sheetsShowTextsAsTheyAre() {
+        QWidget window;
+        window.show();
+        QtDialogPresenter dialogs;
+        int ended = 0;
+        const QString text = "Update failed for reason:\n100% <b>not</b> %s";
+        dialogs.BeginStopAlert(&window, "Update failed", text, [&ended](int) { ++ended; });
+        QCOMPARE(Describe(Shown(&window)), "1|3|Update failed|Update failed/0|" + text + "/0|OK");
+        QCOMPARE(ended, 0); // returned at once, ends when dismissed
+        QTest::keyClick(Shown(&window), Qt::Key_Return);
+        QCOMPARE(ended, 1);
+        dialogs.BeginAlertSheet(&window, "Completed", "OK", "Sent 100% of <i>it</i>");
+        QCOMPARE(Describe(Shown(&window)), "1|1|Completed|Sent 100% of <i>it</i>/0|OK");
+        QString shown; // the modal panel: its answer by button
+        QTimer::singleShot(0, &window, [&shown] {
+            shown = Describe(QApplication::activeModalWidget());
+            for (QAbstractButton* button :
+                 QApplication::activeModalWidget()->findChildren<QAbstractButton*>())
+                if (button->text() == "Close")
+                    button->click();
+        });
+        QCOMPARE(dialogs.RunAlertPanel(&window, "Title", "Message", "Do not close", "Close"),
+                 DialogPresenter::alternateButton);
+        QCOMPARE(shown, "2|2|Title|Title/0|Message/0|Do not close|Close");
+    }
+
+    void chooserAnswersTheChosenDevice() {
+        struct Row {
+            QList<int> keys; // typed in the list
+            QString button;  // then pressed; empty: none
+            int expected;
+        };
+        QWidget window;
+        window.show();
+        const QStringList devices{"\"Ostrel Kelva\" (port \"Ostrel Kelva MIDI 1\")", "\"<b>Synth</b>\"",
+                                  "\"X\""};
+        const QString message = "Several USB MIDI devices & <i>no</i> port named: choose one";
+        for (const Row& row : {Row{{Qt::Key_Down}, "OK", 1},
+                               {{Qt::Key_Down, Qt::Key_Down, Qt::Key_Return}, "", 2},
+                               {{Qt::Key_Down}, "Cancel", -1}}) {
+            QString shown;
+            bool okWithoutChoice = true;
+            QTimer::singleShot(0, &window, [&] {
+                auto* dialog = QApplication::activeModalWidget();
+                shown = Describe(dialog);
+                auto* list = dialog->findChild<QListWidget*>();
+                auto* box = dialog->findChild<QDialogButtonBox*>();
+                list->setCurrentRow(-1); // OK is offered only while a device is selected
+                okWithoutChoice = box->button(QDialogButtonBox::Ok)->isEnabled();
+                list->setCurrentRow(0);
+                for (int key : row.keys)
+                    QTest::keyClick(list, Qt::Key(key));
+                for (QAbstractButton* push : box->buttons())
+                    if (push->text().remove('&') == row.button)
+                        push->click();
+            });
+            QCOMPARE(QtDialogPresenter().ChooseDevice(&window, "Choose", message, devices), row.expected);
+            QCOMPARE(shown, "2|-|Choose|" + message + "/0|" + devices.join('|') + "|OK|Cancel");
+            QVERIFY(!okWithoutChoice);
+        }
+    }
+
+    void openSheetOffersUpdAndSyx() {
+        QWidget window;
+        window.show();
+        int ended = -1;
+        QtDialogPresenter().BeginOpenSheet(&window, {"upd", "syx"},
+                                           [&ended](int code, const QString&) { ended = code; });
+        auto* dialog = window.findChild<QFileDialog*>();
+        QVERIFY(dialog && dialog->isVisible());
+        QCOMPARE(dialog->windowModality(), Qt::WindowModal);
+        QCOMPARE(dialog->nameFilters(), QStringList{"Update files (*.upd *.syx)"});
+        QCOMPARE(dialog->fileMode(), QFileDialog::ExistingFile);
+        dialog->reject();
+        QCOMPARE(ended, 0);
     }
 };
 
