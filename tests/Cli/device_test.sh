@@ -55,9 +55,6 @@ for mode in 0 1; do
     expect_eq "video-mode $mode: the bytes" "f000000e0033630001$([ "$mode" = 0 ] && echo 01 || echo 00)f7" \
         "$(xxd -p "video$mode.bin")"
 done
-run video-mode 1 --simulate --json --sim-busy 0 </dev/null
-expect_eq "video-mode --json: its statuses, its port names" "Updating...|Updating Video Mode|Started update|[\"Ostrel Dramlin\",\"Ostrel Kelva\"]" \
-    "$(events | sed -n 's/^status: //p' | head -n 3 | paste -sd '|')|$(jq -c 'select(.event == "loaded") | .macPortNames' "$WORK/stdout")"
 
 # Exit statuses, what standard output says first and standard error last, one row each.
 while IFS='|' read -r status case args output err; do
