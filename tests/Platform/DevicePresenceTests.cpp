@@ -5,18 +5,12 @@
 #include "DevicePresence.h"
 #include "Log.h"
 #include "PlatformTestSupport.h"
-#include "VirtualMidiService.h"
-
-#include <gtest/gtest.h>
 
 #include <atomic>
-#include <vector>
 
 using namespace platformtest;
 
 namespace {
-
-const Bytes identityRequest{0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7};
 
 // A device on the virtual service that answers the identity request with firmware 1.0<digit>, or not.
 struct FakeDevice {
@@ -28,45 +22,48 @@ struct FakeDevice {
                unsigned char digit = 4)
         : service(service) {
         // The version bytes A, B, C, D (A * 22 + B = 1; C, D the digits), then at byte 20 the text.
-        Bytes reply{0xF0, 0x7E, 0x00, 0x06, 0x02, 0x00, 0x20, 0x31,
-                    0x06, 0x00, 0x00, 0x00, 0x01, 0x00, digit};
-        reply.resize(20, 0x00);
-        for (char c : std::string("Kelva           "))
-            reply.push_back(static_cast<unsigned char>(c));
+        const std::string text = "Kelva           ";
+        Bytes reply{0xF0, 0x7E, 0x00, 0x06, 0x02,  0x00, 0x20, 0x31, 0x06, 0x00,
+                    0x00, 0x00, 0x01, 0x00, digit, 0x00, 0x00, 0x00, 0x00, 0x00};
+        reply.insert(reply.end(), text.begin(), text.end());
         reply.push_back(0xF7);
         source = service.AddSource(Named(port, "Ostrel Kelva", usb));
         destination = service.AddDestination(Named(port, "Ostrel Kelva", usb), [=, this](const Bytes& bytes) {
-            requests += bytes == identityRequest;
-            if (answers && bytes == identityRequest)
+            const bool asked = bytes == Bytes{0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7};
+            requests += asked;
+            if (answers && asked)
                 this->service.Emit(source, reply);
         });
     }
-    void Unplug() {
-        service.RemoveEndpoint(source);
-        service.RemoveEndpoint(destination);
-    }
-};
-
-struct DevicePresenceTest : ::testing::Test {
-    VirtualClock clock{0};
-    ScopedClock scoped{clock};
-    ScopedLogCapture log;
-    VirtualMidiService service;
-    Told<DeviceState> states;
+    void Unplug() { service.RemoveEndpoint(source), service.RemoveEndpoint(destination); }
 };
 
 } // namespace
 
 TEST(DeviceLine, SaysWhatTheUserNeedsToKnow) {
     EXPECT_EQ(DeviceLine({}), "Device: not connected - connect it and put it into update mode");
-    EXPECT_EQ(DeviceLine({true, "Ostrel Kelva MIDI 1", true, ""}),
-              "Device: Ostrel Kelva MIDI 1 (USB) - connected");
-    EXPECT_EQ(DeviceLine({true, "Ostrel Kelva MIDI 1", true, "1.04"}),
-              "Device: Ostrel Kelva MIDI 1 (USB) - connected, firmware 1.04");
-    EXPECT_EQ(DeviceLine({true, "Kelva", false, ""}), "Device: Kelva - connected");
+    EXPECT_EQ(DeviceLine({true, "Kelva 1", true, ""}), "Device: Kelva 1 (USB) - connected");
+    EXPECT_EQ(DeviceLine({true, "Kelva", false, "1.04"}), "Device: Kelva - connected, firmware 1.04");
 }
 
-TEST_F(DevicePresenceTest, FollowsTheDeviceAndAsksItsVersionOnceWhenItAppearsOnAPort) {
+TEST(DevicePresence, FollowsTheDeviceAndAsksItsVersionOnceWhenItAppearsOnAPortUnlessAnUpdateRuns) {
+    VirtualClock clock{0};
+    ScopedClock scoped{clock};
+    ScopedLogCapture log;
+    VirtualMidiService service;
+    Told<DeviceState> states;
+    {
+        // Not answering, then an update running: no version either way.
+        FakeDevice silent(service, "Ostrel Kelva MIDI 1", false, 0),
+            asked(service, "Ostrel Kelva MIDI 2", true, 0);
+        Told<DeviceState> one, two;
+        DevicePresence first(service, {"Ostrel Kelva MIDI 1"}, one.Callback());
+        DevicePresence second(service, {"Ostrel Kelva MIDI 2"}, two.Callback(), [] { return false; });
+        EXPECT_EQ(one.WaitFor(1).back(), (DeviceState{true, "Ostrel Kelva MIDI 1", false, ""}));
+        EXPECT_EQ(two.WaitFor(1).back(), (DeviceState{true, "Ostrel Kelva MIDI 2", false, ""}));
+        EXPECT_EQ(std::pair(silent.requests.load(), asked.requests.load()), std::pair(1, 0));
+        silent.Unplug(), asked.Unplug();
+    }
     DevicePresence presence(service, {"Ostrel Kelva MIDI 1", "Ostrel Kelva MIDI 2"}, states.Callback());
     EXPECT_EQ(states.WaitFor(1).back(), DeviceState{}); // not there at the start: told so
     FakeDevice first(service, "Ostrel Kelva MIDI 1", true, 7);
@@ -84,19 +81,4 @@ TEST_F(DevicePresenceTest, FollowsTheDeviceAndAsksItsVersionOnceWhenItAppearsOnA
     EXPECT_EQ(told.size(), 4u) << "a state told twice";
     EXPECT_EQ(told.back(), DeviceState{});
     EXPECT_EQ(first.requests + second.requests, 2);
-}
-
-TEST_F(DevicePresenceTest, ADeviceThatDoesNotAnswerOrMayNotBeAskedShowsNoVersion) {
-    for (bool answers : {false, true}) {
-        SCOPED_TRACE(answers ? "answers, but an update is running" : "does not answer");
-        FakeDevice device(service, "Ostrel Kelva MIDI 1", answers, 0);
-        Told<DeviceState> told;
-        {
-            DevicePresence presence(service, {"Ostrel Kelva MIDI 1"}, told.Callback(),
-                                    [=] { return !answers; });
-            EXPECT_EQ(told.WaitFor(1).back(), (DeviceState{true, "Ostrel Kelva MIDI 1", false, ""}));
-        }
-        EXPECT_EQ(device.requests, answers ? 0 : 1);
-        device.Unplug();
-    }
 }

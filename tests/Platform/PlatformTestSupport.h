@@ -5,12 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
-#include <string>
-#include <vector>
 
 namespace platformtest {
 

@@ -2,72 +2,60 @@
 // the receive thread or to a gone connection; setup changes untold, out of order, or told after their watch
 // was destroyed.
 #include "PlatformTestSupport.h"
-#include "VirtualMidiService.h"
-
-#include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <future>
-#include <mutex>
 #include <thread>
-#include <utility>
-#include <vector>
+#include <tuple>
 
 using namespace platformtest;
 
 namespace {
 
+// What an input port was told; offReceiveThread: a packet arrived on the thread that emitted it.
 struct Received {
     std::vector<Bytes> packets;
     std::size_t lists = 0;
     void* connection = nullptr;
     std::thread::id emitter = std::this_thread::get_id();
-    bool offReceiveThread = false; // a packet arrived on the thread that emitted it
+    bool offReceiveThread = false;
 };
-
-void Record(const MidiPacketList& packets, void* readContext, void* connectionContext) {
-    auto* received = static_cast<Received*>(readContext);
-    ++received->lists;
-    received->connection = connectionContext;
-    received->offReceiveThread =
-        received->offReceiveThread || std::this_thread::get_id() == received->emitter;
-    for (const MidiPacket& packet : packets)
-        received->packets.push_back(packet.data);
-}
 
 } // namespace
 
 TEST(VirtualMidiService, EmitDeliversInOrderOnTheReceiveThreadToConnectedPortsOnly) {
     VirtualMidiService service;
-    const MidiRef source = service.AddSource(Named("S"));
-    const MidiRef other = service.AddSource(Named("T"));
+    const MidiRef source = service.AddSource(Named("S")), other = service.AddSource(Named("T"));
     const MidiRef echo =
         service.AddDestination(Named("E"), [&](const Bytes& bytes) { service.Emit(source, bytes); });
-    Received received;
+    auto record = [](const MidiPacketList& packets, void* read, void* connection) {
+        auto& got = *static_cast<Received*>(read);
+        ++got.lists;
+        got.connection = connection;
+        got.offReceiveThread = got.offReceiveThread || std::this_thread::get_id() == got.emitter;
+        for (const MidiPacket& packet : packets)
+            got.packets.push_back(packet.data);
+    };
+    Received got;
     MidiRef client = 0, in = 0, out = 0;
-    ASSERT_EQ(service.ClientCreate("c", client), midiNoError);
-    ASSERT_EQ(service.InputPortCreate(client, "in", &Record, &received, in), midiNoError);
-    ASSERT_EQ(service.OutputPortCreate(client, "out", out), midiNoError);
     int context = 0;
+    ASSERT_EQ(service.ClientCreate("c", client), midiNoError);
+    ASSERT_EQ(service.InputPortCreate(client, "in", record, &got, in), midiNoError);
+    ASSERT_EQ(service.OutputPortCreate(client, "out", out), midiNoError);
     ASSERT_EQ(service.PortConnectSource(in, source, &context), midiNoError);
-
     service.Emit(source, {1, 2, 3, 4, 5, 6}, {2, 1});
     service.Emit(other, {0});
     service.Emit(source, {7, 8}, {4, 4}); // sizes beyond the bytes are passed over
     ASSERT_EQ(service.Send(out, echo, MidiPacket{0, {9}}), midiNoError); // a reply from a destination
-    EXPECT_EQ(received.packets, (std::vector<Bytes>{{1, 2}, {3}, {4, 5, 6}, {7, 8}, {9}}));
-    EXPECT_EQ(received.lists, 3u);
-    EXPECT_EQ(received.connection, &context);
-    EXPECT_FALSE(received.offReceiveThread);
-
+    EXPECT_EQ(got.packets, (std::vector<Bytes>{{1, 2}, {3}, {4, 5, 6}, {7, 8}, {9}}));
+    EXPECT_EQ(std::tuple(got.lists, got.connection, got.offReceiveThread), std::tuple(3u, &context, false));
     ASSERT_EQ(service.PortDisconnectSource(in, source), midiNoError);
     service.Emit(source, {10});
     ASSERT_EQ(service.PortConnectSource(in, source, nullptr), midiNoError);
     service.RemoveEndpoint(source);
     EXPECT_EQ(service.ConnectionCount(), 0u);
     service.Emit(source, {11});
-    EXPECT_EQ(received.packets.size(), 5u);
+    EXPECT_EQ(got.packets.size(), 5u);
 }
 
 using Change = std::pair<SetupChange, MidiRef>;
@@ -82,9 +70,8 @@ TEST(VirtualMidiService, WatchersHearOfEndpointsAddedChangedAndRemovedInOrderOnT
     });
     const MidiRef source = service.AddSource(Named("Kelva"));
     const MidiRef destination = service.AddDestination(Named("Kelva"), nullptr);
-    service.SetOffline(source, 1);
-    service.SetOffline(source, 1); // no change, nothing to tell
-    service.SetOffline(source, 0);
+    for (int offline : {1, 1, 0}) // the second changes nothing: nothing to tell
+        service.SetOffline(source, offline);
     service.RemoveEndpoint(destination);
     service.RemoveEndpoint(destination); // gone already
     EXPECT_EQ(told.WaitFor(5), (std::vector<Change>{{SetupChange::EndpointAdded, source},
@@ -112,10 +99,7 @@ TEST(VirtualMidiServiceConcurrency, ADestroyedWatchWaitsForItsRunningCallbackAnd
     service.AddSource(Named("A"));
     entered.get_future().wait();
     std::atomic<bool> destroyed{false};
-    std::thread destroyer([&] {
-        watch.reset();
-        destroyed = true;
-    });
+    std::thread destroyer([&] { watch.reset(), destroyed = true; });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_FALSE(destroyed) << "the watch went while its callback was running";
     release.set_value();
