@@ -1,0 +1,573 @@
+// The real window and controller, headless, against the simulated device on the virtual MIDI service.
+// Catches: a wrong order or text of what the window shows during an update (status texts, fields, the note,
+// the verdict sheet, the failure alert, the device line), a bar that maps fractions wrongly, the device
+// chooser shown for fewer than two USB devices or its answer ignored, a wrong video-mode message or status;
+// menu keys or buttons doing the wrong thing, the quit question's text or answers swapped, new work taken
+// while a job, the open sheet or the failure alert is up, drags taken that cannot copy, more than one failure
+// alert, a closed window waited for or touched by a job that outlives it; and in the real dialogs a wrong
+// title, button, icon or modality, texts read as markup, an answer mixed up, OK with no device chosen, a
+// wrong open-sheet filter.
+#include "Clock.h"
+#include "Log.h"
+#include "MainThreadChannel.h"
+#include "MainWindow.h"
+#include "QtDialogPresenter.h"
+#include "SimulatedDevice.h"
+#include "UpdateWriter.h"
+#include "VirtualMidiService.h"
+#include "ZephAppDelegate.h"
+
+#include <QtTest>
+#include <QtWidgets>
+
+#include <mutex>
+#include <thread>
+
+using Bytes = std::vector<unsigned char>;
+
+const QString verdict = "The 'Ostrel Kelva' was updated sucessfully to version 1.05.";
+const QString sendError =
+    "There was an error sending the update file.\nPlease restart the device and try again.";
+
+// While the test holds it, a thread sleeping on the clock waits (for real): the job is then under way.
+class HeldClock : public VirtualClock {
+public:
+    void SleepMs(std::uint64_t milliseconds) override {
+        if (!hold.try_lock()) {
+            ++sleepers;
+            hold.lock();
+            --sleepers;
+        }
+        hold.unlock();
+        VirtualClock::SleepMs(milliseconds);
+    }
+    std::mutex hold;
+    std::atomic<int> sleepers = 0;
+};
+
+// Each dialog is written to the record; the modal ones answer at once, the sheets stay until ended.
+class ScriptedDialogs : public DialogPresenter {
+public:
+    explicit ScriptedDialogs(QStringList& events) : events(events) {}
+    int RunAlertPanel(QWidget*, const QString& title, const QString& message, const QString& defaultText,
+                      const QString& alternateText) override {
+        events << QString("panel %1 [%2|%3]: %4").arg(title, defaultText, alternateText, message);
+        return panelAnswer;
+    }
+    int ChooseDevice(QWidget*, const QString& title, const QString& message,
+                     const QStringList& list) override {
+        events << QString("chooser %1: %2 [%3]").arg(title, message, list.join(", "));
+        return deviceAnswer;
+    }
+    void BeginAlertSheet(QWidget*, const QString& title, const QString& button,
+                         const QString& text) override {
+        events << QString("sheet %1 [%2]: %3").arg(title, button, text);
+    }
+    void BeginStopAlert(QWidget*, const QString& title, const QString& text,
+                        std::function<void(int)> end) override {
+        events << QString("alert %1: %2").arg(title, text);
+        alertEnd = std::move(end);
+    }
+    void BeginOpenSheet(QWidget*, const QStringList& types,
+                        std::function<void(int, const QString&)> end) override {
+        events << "open sheet types: " + types.join(' ');
+        openEnd = std::move(end);
+    }
+    void ShowAboutPanel(QWidget*, const QString& applicationVersion, const QString& version) override {
+        events << QString("about: %1 %2").arg(applicationVersion, version);
+    }
+    QStringList& events;
+    int panelAnswer = defaultButton;
+    int deviceAnswer = -1;
+    std::function<void(int)> alertEnd;
+    std::function<void(int, const QString&)> openEnd;
+};
+
+// A simulated device from its port name, display name and USB device number (0: a software port).
+SimulatedDevice::Options Device(const QStringList& names) {
+    SimulatedDevice::Options options;
+    options.name = names[0].toStdString();
+    options.displayName = names[1].toStdString();
+    options.usbDevice = names[2].toInt();
+    return options;
+}
+
+class Rig {
+public:
+    explicit Rig(SimulatedDevice::Options options = {})
+        : device(std::make_unique<SimulatedDevice>(service, std::move(options))),
+          d(std::make_unique<ZephAppDelegate>(service, dialogs)), channel(d->Channel()) {
+        d->SetRecorder([this](const QString& change) {
+            (change.startsWith("device: ") ? deviceEvents : events) << change;
+        });
+        d->SetTerminator([this] { ++terminations; });
+        d->awakeFromNib();
+        d->window()->show();
+        // The device line's first look (and the identity request it may send) is over before a test acts.
+        if (!QTest::qWaitFor([this] { return !deviceEvents.isEmpty(); }, 10000))
+            qFatal("the device line was never shown");
+    }
+    ~Rig() {
+        Release();
+        d.reset();
+        // Jobs that outlived the window end on their own, without waiting for anyone.
+        if (!channel->WaitForWorkers(10000))
+            qFatal("a worker thread did not end");
+    }
+
+    QString File(const QString& name, const QByteArray& bytes) {
+        QFile file(directory.filePath(name));
+        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+            qFatal("cannot write a test file");
+        return file.fileName();
+    }
+    // An update for the Kelva's port names: two portions of 40 messages.
+    QString UpdateFile(const QString& note = "") {
+        Bytes out;
+        CreateUpdateFileHeader(out, "Ostrel Kelva", Version{1, 5}, note.toStdString(), 0, 0, 0);
+        for (int portion = 0; portion < 2; ++portion) {
+            Bytes data;
+            for (int message = 0; message < 40; ++message) {
+                data.insert(data.end(), {0xF0, 0x00, 0x00, 0x0E});
+                data.insert(data.end(), 100, static_cast<unsigned char>((portion * 31 + message * 7) & 0x7F));
+                data.push_back(0xF7);
+            }
+            AddSysExPortion(out, data, 100);
+        }
+        AddMacPortName(out, "Ostrel Kelva$Ostrel Dramlin");
+        return File("kelva.upd",
+                    QByteArray(reinterpret_cast<const char*>(out.data()), qsizetype(out.size())));
+    }
+    // A raw SysEx file: an update that names no port, for a USB MIDI device.
+    QString SysExFile() {
+        QByteArray bytes;
+        for (int message = 0; message < 20; ++message)
+            bytes.append("\xF0\x00\x00\x0E", 4).append(50, char(message)).append('\xF7');
+        return File("kelva.syx", bytes);
+    }
+
+    // Drags files onto a widget of the window as the window system does, dropping them if the drag was
+    // taken; answers whether the drag (and the drop) were taken.
+    bool Drag(const QStringList& files, bool drop = true, QWidget* target = nullptr,
+              Qt::DropActions actions = Qt::CopyAction) {
+        target = target ? target : d->window();
+        QMimeData mime;
+        QList<QUrl> urls;
+        for (const QString& file : files)
+            urls << QUrl::fromLocalFile(file);
+        mime.setUrls(urls);
+        const QPoint at = target->rect().center();
+        QDragEnterEvent enter(at, actions, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(target, &enter);
+        if (!enter.isAccepted() || !drop)
+            return enter.isAccepted();
+        QDropEvent dropEvent(QPointF(at), actions, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(target, &dropEvent);
+        return dropEvent.isAccepted();
+    }
+    // Runs the GUI until the job's end has reached the window and its worker has ended.
+    bool WaitUntilIdle() {
+        return QTest::qWaitFor([this] { return !d->sendingUpdate(); }, 10000) &&
+               channel->WaitForWorkers(10000);
+    }
+    // Holds the clock and runs the GUI until a worker sleeps on it.
+    bool HoldInSend() {
+        clock.hold.lock();
+        held = true;
+        return QTest::qWaitFor([this] { return clock.sleepers > 0; }, 10000);
+    }
+    void Release() {
+        if (std::exchange(held, false))
+            clock.hold.unlock();
+    }
+    // The messages that reached a device but the identity requests with which the device line asks its
+    // version.
+    static std::vector<Bytes> JobMessages(const SimulatedDevice& device) {
+        std::vector<Bytes> messages = device.Messages();
+        std::erase(messages, Bytes{0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7});
+        return messages;
+    }
+
+    QStringList events;       // every change to the window but the device line's, and every dialog
+    QStringList deviceEvents; // the device line's changes ("device: ...")
+    HeldClock clock;
+    ScopedClock scopedClock{clock};
+    ScopedLogCapture log;
+    QTemporaryDir directory;
+    VirtualMidiService service;
+    std::unique_ptr<SimulatedDevice> device, other;
+    ScriptedDialogs dialogs{events};
+    std::unique_ptr<ZephAppDelegate> d;
+    std::shared_ptr<MainThreadChannel> channel;
+    int terminations = 0;
+    bool held = false;
+};
+
+// A dialog as the user sees it: modality|icon (-: none)|title|each text/its format|list rows|buttons.
+QString Describe(QWidget* widget) {
+    auto* box = qobject_cast<QMessageBox*>(widget);
+    QStringList shown{QString::number(widget->windowModality()), box ? QString::number(box->icon()) : "-",
+                      widget->windowTitle()};
+    for (QLabel* label : widget->findChildren<QLabel*>())
+        if (!label->text().isEmpty())
+            shown << label->text() + "/" + QString::number(label->textFormat());
+    if (auto* list = widget->findChild<QListWidget*>())
+        for (int row = 0; row < list->count(); ++row)
+            shown << list->item(row)->text();
+    for (QAbstractButton* button : widget->findChildren<QAbstractButton*>())
+        shown << button->text().remove('&');
+    return shown.join('|');
+}
+
+class ApplicationTests : public QObject {
+    Q_OBJECT
+private slots:
+    void droppedFileRunsToTheVerdict() {
+        Rig rig;
+        const QString note = "Keep it plugged in: 100% %s";
+        // On the picture, which passes its drops to the window; of several files the first is taken.
+        QVERIFY(rig.Drag({rig.UpdateFile(note), rig.File("bad.upd", "nonsense")}, true, rig.d->imageView()));
+        QVERIFY(rig.WaitUntilIdle());
+        QCOMPARE(rig.events.first(6),
+                 (QStringList{"status text: Loading update file", "product name: Ostrel Kelva",
+                              "firmware version: 1.05",
+                              "panel Important note about this update [Start update|]: " + note, "bar busy",
+                              "status text: Updating..."}));
+        QCOMPARE(rig.events.last(4), (QStringList{"bar complete", "status text: " + verdict,
+                                                  "sheet Completed [OK]: " + verdict, "done"}));
+        const QStringList bar = rig.events.filter("bar 0."); // moving forward, in the fractions' order
+        QVERIFY(bar.size() >= 2 && std::is_sorted(bar.begin(), bar.end()));
+        QCOMPARE(rig.d->productName()->text() + " " + rig.d->firmwareVersion()->text(), "Ostrel Kelva 1.05");
+        QCOMPARE(rig.d->textField()->text(), verdict);
+        QCOMPARE(rig.d->progressIndicator()->value(), MainWindow::progressScale);
+    }
+
+    void badFileShowsItsReason() {
+        Rig rig;
+        rig.d->updateWithFile(rig.File("bad.upd", "nonsense"));
+        QVERIFY(rig.WaitUntilIdle());
+        const QString reason = "Update failed for reason:\nUpdate file was invalid (bad header).";
+        QCOMPARE(rig.events,
+                 (QStringList{"status text: Loading update file", "alert Update failed: " + reason,
+                              "status text: " + reason, "bar busy", "done"}));
+    }
+
+    void barShowsTheFraction() {
+        using Row =
+            std::tuple<std::optional<float>, int, QString>; // fraction, the bar's value (-1: busy), record
+        Rig rig;
+        QProgressBar* bar = rig.d->progressIndicator();
+        for (const auto& [fraction, shown, event] : {Row{0.5f, 500, "bar 0.5"},
+                                                     {std::nullopt, -1, "bar busy"},
+                                                     {0.0f, -1, "bar busy"},
+                                                     {std::nanf(""), -1, "bar busy"},
+                                                     {-0.25f, 0, "bar -0.25"},
+                                                     {0.999f, 999, "bar 0.999"},
+                                                     {1.0f, 1000, "bar complete"},
+                                                     {2.5f, 1000, "bar complete"}}) {
+            bar->setRange(0, shown < 0 ? 1000 : 0); // the other state, so the row shows its own
+            rig.events.clear();
+            rig.d->progress(fraction);
+            QCOMPARE(rig.events, QStringList{event});
+            QCOMPARE(bar->maximum(), shown < 0 ? 0 : MainWindow::progressScale);
+            QCOMPARE(bar->value(), shown < 0 ? bar->value() : shown);
+        }
+        rig.d->progressIndeterminate();
+        QCOMPARE(bar->maximum(), 0);
+    }
+
+    // Only a .syx file (which names no port) with a second USB device asks; the answer picks the device.
+    void chooserOnlyForSeveralUsbDevices() {
+        using Row =
+            std::tuple<bool, QStringList, int, int>; // .syx, second device, answer, updated (-1: none)
+        const QStringList first{"Ostrel Kelva MIDI 1", "Ostrel Kelva", "1"};
+        const QStringList dramlin{"Ostrel Dramlin MIDI 1", "Ostrel Dramlin", "2"};
+        for (const auto& [raw, second, answer, updated] :
+             {Row{true, {"Synth MIDI 1", "Synth", "0"}, -1, 0},
+              {false, {"Synth MIDI 1", "Synth", "2"}, -1, 0},
+              {true, dramlin, 1, 1},
+              {true, {"Ostrel Kelva MIDI 1", "Ostrel Kelva", "2"}, 0, 0},
+              {true, dramlin, -1, -1},
+              {true, dramlin, 2, -1}}) {
+            Rig rig(Device(first));
+            rig.other = std::make_unique<SimulatedDevice>(rig.service, Device(second));
+            rig.dialogs.deviceAnswer = answer;
+            QVERIFY(rig.Drag({raw ? rig.SysExFile() : rig.UpdateFile()}));
+            QVERIFY(rig.WaitUntilIdle());
+            const auto shown = [](const QStringList& device) { // as the user reads it
+                return QString("\"%1\" (port \"%2\")").arg(device[1], device[0]);
+            };
+            const QString asked = "chooser Choose the device to update: This update does not name the device "
+                                  "it is for, and several USB MIDI devices are connected. Choose the one to "
+                                  "update: [" +
+                                  shown(first) + ", " + shown(second) + "]";
+            QCOMPARE(rig.events.filter("chooser "),
+                     raw && second[2] != "0" ? QStringList{asked} : QStringList{});
+            QCOMPARE(!Rig::JobMessages(*rig.device).empty(), updated == 0);
+            QCOMPARE(!Rig::JobMessages(*rig.other).empty(), updated == 1);
+            QCOMPARE(rig.events.filter("sheet Completed").size(), updated < 0 ? 0 : 1);
+            if (updated < 0) { // the bar empty
+                QCOMPARE(rig.events.sliced(rig.events.indexOf(asked) + 1),
+                         (QStringList{"bar empty", "status text: Update cancelled: no device was chosen.",
+                                      "done"}));
+                QCOMPARE(rig.d->progressIndicator()->maximum(), MainWindow::progressScale);
+                QCOMPARE(rig.d->progressIndicator()->value(), 0);
+            }
+        }
+    }
+
+    // A device of another name gets nothing: the sender's failure shows in the status text only.
+    void videoSegmentSendsItsMessage() {
+        using Row = std::tuple<QString, int, int>; // device, segment, the message's mode byte (-1: none sent)
+        for (const auto& [device, segment, mode] :
+             {Row{"Ostrel Kelva", 0, 1}, {"Ostrel Dramlin", 1, 0}, {"Ostrel Kelva Mk2", 0, -1}}) {
+            Rig rig(Device({device, device, "1"}));
+            rig.d->window()->videoSegments[segment]->click();
+            QVERIFY(rig.d->sendingUpdate());
+            QVERIFY(rig.WaitUntilIdle());
+            const Bytes message{0xF0, 0x00, 0x00, 0x0E, 0x00, 0x33, 0x63, 0x00, 0x01, Bytes::value_type(mode),
+                                0xF7};
+            QCOMPARE(Rig::JobMessages(*rig.device),
+                     mode < 0 ? std::vector<Bytes>{} : std::vector<Bytes>{message});
+            QCOMPARE(rig.events.first(3), (QStringList{"bar busy", "status text: Updating...",
+                                                       "status text: Updating Video Mode"}));
+            QCOMPARE(rig.events.last(), "done");
+            QCOMPARE(rig.events.filter("sheet Completed").size(), mode < 0 ? 0 : 1);
+            QVERIFY(mode >= 0 ||
+                    (rig.d->textField()->text() == sendError && rig.events.filter("alert").isEmpty()));
+        }
+        QCOMPARE(ZephAppDelegate::VideoModeMessage(-1), ZephAppDelegate::VideoModeMessage(1)); // none: off
+    }
+
+    void menuAndKeys() {
+        Rig rig;
+        MainWindow* window = rig.d->window();
+        QCOMPARE(window->windowTitle(), "MIDI Updater");
+        QCOMPARE(rig.d->textField()->textFormat(), Qt::PlainText);
+        const QString file = rig.UpdateFile();
+        QVERIFY(!rig.Drag({file}, false, nullptr, Qt::MoveAction | Qt::LinkAction)); // only copies are taken
+        QVERIFY(!rig.Drag({file}, true, nullptr, Qt::MoveAction));
+        QVERIFY(rig.Drag({file}, false, nullptr, Qt::CopyAction | Qt::MoveAction));
+        QApplication::setActiveWindow(window);
+        QVERIFY(QTest::qWaitForWindowActive(window));
+        QTest::keyClick(window, Qt::Key_O, Qt::AltModifier); // "Video &off", clicked after a moment
+        QVERIFY(QTest::qWaitFor([&rig] { return rig.device->VideoMode().has_value(); }));
+        QVERIFY(rig.WaitUntilIdle());
+        QCOMPARE(rig.device->VideoMode(), std::optional<unsigned char>(0x00));
+        rig.events.clear();
+        QTest::keyClick(window, Qt::Key_O, Qt::ControlModifier);
+        rig.dialogs.openEnd(1, file);
+        QVERIFY(rig.WaitUntilIdle());
+        QCOMPARE(rig.events.first(4), (QStringList{"open sheet shown", "open sheet types: upd syx",
+                                                   "open sheet closed", "status text: Loading update file"}));
+        QCOMPARE(rig.events.last(2).first(), "sheet Completed [OK]: " + verdict);
+        window->aboutAction->trigger();
+        QTest::keyClick(window, Qt::Key_Q, Qt::ControlModifier); // no job: no question
+        QCOMPARE(rig.events.last(2), (QStringList{"about: 1.00 GM", "terminate"}));
+        QCOMPARE(rig.terminations, 1);
+    }
+
+    // While a job, the open sheet or the failure alert is up, drops, updates and video switches are refused.
+    void busyWindowRefusesNewWork() {
+        for (const QString state : {"job", "video", "open", "alert"}) {
+            Rig rig;
+            const QString file = rig.UpdateFile();
+            if (state == "video")
+                rig.d->window()->videoSegments[0]->click();
+            else if (state == "open")
+                rig.d->openDocument();
+            else
+                QVERIFY(rig.Drag({state == "job" ? file : rig.File("bad.upd", "nonsense")}));
+            if (state == "job") // straight after the first request, before its worker has run at all
+                rig.d->updateWithFile(file);
+            QVERIFY(state == "alert" ? rig.WaitUntilIdle() : state == "open" || rig.HoldInSend());
+            const std::size_t workers = rig.channel->RunningWorkers();
+            const qsizetype sheets = rig.events.count("open sheet types: upd syx");
+            QVERIFY(!rig.Drag({file}, false));
+            QVERIFY(!rig.Drag({file}, true, rig.d->imageView()));
+            rig.d->window()->videoSegments[1]->click();
+            QCOMPARE(rig.d->VideoOption()->checkedId(), 1); // keeps the choice, sends nothing for it
+            QCOMPARE(rig.channel->RunningWorkers(), workers);
+            rig.d->window()->openAction->trigger(); // still opens over the alert only
+            QCOMPARE(rig.events.count("open sheet types: upd syx"), sheets + (state == "alert" ? 1 : 0));
+            if (state == "job") { // quitting asks; "Do not close" keeps the window, "Close" ends
+                QVERIFY(!rig.d->window()->close());
+                rig.d->window()->quitAction->trigger();
+                QCOMPARE(rig.terminations, 0);
+                rig.dialogs.panelAnswer = DialogPresenter::alternateButton;
+                QVERIFY(rig.d->window()->close());
+                QCOMPARE(rig.terminations, 1);
+                QCOMPARE(rig.events.filter(QRegularExpression("^(panel|alert) ")),
+                         QStringList{"alert Update failed: Already performing an update."} +
+                             QStringList(3,
+                                         "panel An update is in progress [Do not close|Close]: An update is "
+                                         "in progress.\nAre you sure you want to close this program?"));
+            }
+            // Once that has ended (the open sheet cancelled, the alert dismissed), work is taken again.
+            rig.Release();
+            QVERIFY(rig.WaitUntilIdle());
+            if (state == "open" || state == "alert")
+                rig.dialogs.openEnd(0, {});
+            if (state == "alert" || state == "job")
+                rig.dialogs.alertEnd(1);
+            QVERIFY(rig.Drag({file}, false));
+            QCOMPARE(rig.device->VideoMode(),
+                     state == "video" ? std::optional<unsigned char>(1) : std::nullopt);
+            QCOMPARE(rig.events.count("status text: Loading update file"),
+                     state == "job" || state == "alert");
+            QCOMPARE(rig.events.contains("sheet Completed [OK]: " + verdict), state == "job"); // it went on
+        }
+    }
+
+    void oneFailureAlertAtATime() {
+        Rig rig;
+        std::thread([&rig] { rig.d->showAlert("first"); }).join(); // posted to the window's thread
+        QVERIFY(rig.events.isEmpty());
+        QVERIFY(QTest::qWaitFor([&rig] { return !rig.events.isEmpty(); }));
+        rig.d->showAlert("second");
+        std::exchange(rig.dialogs.alertEnd, nullptr)(1);
+        QCoreApplication::processEvents();
+        rig.d->showAlert("third");
+        QCOMPARE(rig.events, (QStringList{"alert Update failed: first", "alert Update failed: third"}));
+    }
+
+    void deviceLineFollowsTheDevice() {
+        SimulatedDevice::Options answers, silent;
+        answers.protocol.firmwareVersion = Version{1, 4};
+        silent.protocol.answerIdentity = false;
+        Rig rig(answers);
+        const auto plug = [&rig](std::optional<SimulatedDevice::Options> options) {
+            rig.device = options ? std::make_unique<SimulatedDevice>(rig.service, *options) : nullptr;
+            const qsizetype shown = rig.deviceEvents.size();
+            return QTest::qWaitFor([&rig, shown] { return rig.deviceEvents.size() > shown; }, 1000);
+        };
+        QVERIFY(plug(std::nullopt));
+        QVERIFY(plug(silent));
+        QCOMPARE(rig.device->IdentityRequests(), 1u);
+        QCOMPARE(rig.d->deviceStatus()->text(), "Device: Ostrel Kelva (USB) - connected");
+        // While a job runs the device is not asked: its answer would reach the job.
+        QVERIFY(rig.Drag({rig.UpdateFile()}));
+        QVERIFY(rig.HoldInSend());
+        QVERIFY(plug(std::nullopt));
+        QVERIFY(plug(answers));
+        QCOMPARE(rig.device->IdentityRequests(), 0u);
+        const QString connected = "device: Device: Ostrel Kelva (USB) - connected";
+        const QString unplugged = "device: Device: not connected - connect it and put it into update mode";
+        QCOMPARE(rig.deviceEvents,
+                 (QStringList{connected + ", firmware 1.04", unplugged, connected, unplugged, connected}));
+    }
+
+    // The window closes while a job waits for it: the job ends on its own, sends nothing more, shows nothing.
+    void jobOutlivesTheWindow() {
+        using Row = std::tuple<QString, int, bool>; // job, waits for the window begun before it closes, sent
+        for (const auto& [job, waits, sent] : {Row{"note", 1, true},
+                                               {"note", 2, true},
+                                               {"choice", 2, false},
+                                               {"plain", 2, true},
+                                               {"video", 1, true}}) {
+            Rig rig;
+            if (job == "choice") // a .syx file and two USB devices
+                rig.other = std::make_unique<SimulatedDevice>(rig.service, Device({"D", "D", "2"}));
+            if (job == "video")
+                rig.d->window()->videoSegments[0]->click();
+            else
+                rig.d->updateWithFile(job == "choice" ? rig.SysExFile()
+                                                      : rig.UpdateFile(job == "note" ? "A" : ""));
+            for (int wait = 1; wait <= waits; ++wait) {
+                QVERIFY(rig.channel->WaitForWaitsBegun(wait, 10000));
+                if (wait < waits)
+                    QCoreApplication::processEvents(); // runs updateDidStart only: the worker posted nothing
+                                                       // else
+            }
+            const QStringList before = rig.events;
+            rig.d.reset();
+            QVERIFY(rig.channel->WaitForWorkers(10000));
+            QCoreApplication::processEvents(); // what the job still posted is dropped
+            QCOMPARE(rig.events, before);
+            QVERIFY(!before.contains("done") &&
+                    rig.events.filter(QRegularExpression("^(panel|chooser) ")).isEmpty());
+            QCOMPARE(!Rig::JobMessages(*rig.device).empty(), sent);
+            QVERIFY(!rig.other || Rig::JobMessages(*rig.other).empty());
+        }
+    }
+
+    // The real dialogs: the failure alert and the verdict sheet return at once; the modal panel answers.
+    void dialogsShowTextsAsTheyAre() {
+        QWidget window;
+        window.show();
+        const auto shown = [&window] { return Describe(window.findChild<QMessageBox*>()); };
+        QtDialogPresenter dialogs;
+        int ended = 0;
+        const QString text = "Update failed for reason:\n100% <b>not</b> %s";
+        dialogs.BeginStopAlert(&window, "Update failed", text, [&ended](int) { ++ended; });
+        QCOMPARE(shown(), "1|3|Update failed|Update failed/0|" + text + "/0|OK");
+        QCOMPARE(ended, 0);
+        QTest::keyClick(window.findChild<QMessageBox*>(), Qt::Key_Return);
+        QCOMPARE(ended, 1);
+        QTRY_VERIFY(!window.findChild<QMessageBox*>());
+        dialogs.BeginAlertSheet(&window, "Completed", "OK", "Sent 100% of <i>it</i>");
+        QCOMPARE(shown(), "1|1|Completed|Sent 100% of <i>it</i>/0|OK");
+        QString panel;
+        QTimer::singleShot(0, &window, [&panel] {
+            panel = Describe(QApplication::activeModalWidget());
+            for (QAbstractButton* button :
+                 QApplication::activeModalWidget()->findChildren<QAbstractButton*>())
+                if (button->text() == "Close")
+                    button->click();
+        });
+        QCOMPARE(dialogs.RunAlertPanel(&window, "Title", "Message", "Do not close", "Close"),
+                 DialogPresenter::alternateButton);
+        QCOMPARE(panel, "2|2|Title|Title/0|Message/0|Do not close|Close");
+    }
+
+    // The chooser starts on the first device; OK is offered only while one is selected; Return chooses.
+    void chooserAnswersTheChosenDevice() {
+        using Row =
+            std::tuple<QList<int>, QString, int>; // keys typed in the list, button then pressed, answer
+        QWidget window;
+        window.show();
+        const QStringList devices{"\"Ostrel Kelva\" (port \"Ostrel Kelva MIDI 1\")", "\"<b>Synth</b>\"",
+                                  "\"X\""};
+        const QString message = "Several USB MIDI devices & <i>no</i> port named: choose one";
+        for (const auto& [keys, button, answer] : {Row{{Qt::Key_Down}, "OK", 1},
+                                                   {{Qt::Key_Down}, "Cancel", -1},
+                                                   {{Qt::Key_Down, Qt::Key_Down, Qt::Key_Return}, "", 2}}) {
+            QString shown;
+            bool okWithoutChoice = true;
+            QTimer::singleShot(0, &window, [&] {
+                QWidget* dialog = QApplication::activeModalWidget();
+                shown = Describe(dialog);
+                auto* list = dialog->findChild<QListWidget*>();
+                QPushButton* ok = dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok);
+                list->setCurrentRow(-1);
+                okWithoutChoice = ok->isEnabled();
+                list->setCurrentRow(0);
+                for (int key : keys)
+                    QTest::keyClick(list, Qt::Key(key));
+                for (QAbstractButton* push : dialog->findChildren<QAbstractButton*>())
+                    if (push->text().remove('&') == button)
+                        push->click();
+            });
+            QCOMPARE(QtDialogPresenter().ChooseDevice(&window, "Choose", message, devices), answer);
+            QCOMPARE(shown, "2|-|Choose|" + message + "/0|" + devices.join('|') + "|OK|Cancel");
+            QVERIFY(!okWithoutChoice);
+        }
+    }
+
+    void openSheetOffersUpdAndSyx() {
+        QWidget window;
+        window.show();
+        int ended = -1;
+        QtDialogPresenter().BeginOpenSheet(&window, {"upd", "syx"},
+                                           [&ended](int code, const QString&) { ended = code; });
+        auto* dialog = window.findChild<QFileDialog*>();
+        QVERIFY(dialog && dialog->isVisible() && dialog->fileMode() == QFileDialog::ExistingFile);
+        QCOMPARE(dialog->windowModality(), Qt::WindowModal);
+        QCOMPARE(dialog->nameFilters(), QStringList{"Update files (*.upd *.syx)"});
+        dialog->reject();
+        QCOMPARE(ended, 0);
+    }
+};
+
+QTEST_MAIN(ApplicationTests)
+#include "ApplicationTests.moc"
