@@ -15,19 +15,13 @@ python3 -c 'import sys; sys.stdout.buffer.write(b"".join(b"\xF0\x00\x00\x0E" + b
 "$CLI" pack -o elsewhere.upd --product "Ostrel Kelva" --version 1.05 --mac-ports 'Other' --portion four.syx
 printf 'OrvoUpdateFilf\x04\x00' >bad.upd
 
-# events: the last run's JSON lines, one short line each.
-events() {
-    jq -r 'if .event == "progress" then "progress \(.value)" elif .text then "\(.event): \(.text)"
-           else .event end' "$WORK/stdout"
-}
-
 # JSON: the loaded event is inspect's object; the verdict the last event (the statuses between are the
 # library's, the objects the JSON sink's).
 run update --simulate --json --sim-busy 0 one.upd </dev/null
 expect_eq "update --json" "$("$CLI" inspect --json one.upd | jq -c '{event: "loaded"} + .')
-status: MIDI update sent successfully.
-completed: $ACCEPTED|0|" "$(head -n 1 "$WORK/stdout")
-$(events | tail -n 2)|$STATUS|$(cat "$WORK/stderr")"
+{\"event\":\"status\",\"text\":\"MIDI update sent successfully.\"}
+{\"event\":\"completed\",\"text\":\"$ACCEPTED\"}|0|" "$(head -n 1 "$WORK/stdout")
+$(tail -n 2 "$WORK/stdout")|$STATUS|$(cat "$WORK/stderr")"
 
 # Plain: starts at once (standard input not a terminal), never asks.
 run update --simulate --sim-busy 0 one.upd </dev/null
@@ -43,13 +37,12 @@ Checking update status...
 Device has accepted update.
 MIDI update sent successfully.
 $ACCEPTED|" "$STATUS|$(cat "$WORK/stdout")|$(cat "$WORK/stderr")"
-run update --simulate --verbose --sim-busy 0 one.upd </dev/null
-check "--verbose: the summary and the trace on stderr" grep -qF "Trace: Send(update,sender,progress)" "$WORK/stderr"
 
-# --port replaces the file's names; the device records what it received.
-run update --simulate --json --sim-busy 0 --sim-name "Bench Kelva" --port "Bench Kelva" --sim-record port.bin \
+# --port replaces the file's names; the device records what it received; --verbose traces on stderr.
+run update --simulate --verbose --sim-busy 0 --sim-name "Bench Kelva" --port "Bench Kelva" --sim-record port.bin \
     elsewhere.upd </dev/null
 check "--port finds the device the file does not name" cmp four.syx port.bin
+check "--verbose: the trace on stderr" grep -qF "Trace: Send(update,sender,progress)" "$WORK/stderr"
 for mode in 0 1; do
     run video-mode "$mode" --simulate --sim-busy 0 --sim-record "video$mode.bin" </dev/null
     expect_eq "video-mode $mode: the bytes" "f000000e0033630001$([ "$mode" = 0 ] && echo 01 || echo 00)f7" \

@@ -23,10 +23,7 @@ finish() {
 # run ARGS...: runs the CLI; standard output to $WORK/stdout, standard error to $WORK/stderr, exit
 # status to STATUS.
 run() {
-    set +e
-    "$CLI" "$@" >"$WORK/stdout" 2>"$WORK/stderr"
-    STATUS=$?
-    set -e
+    "$CLI" "$@" >"$WORK/stdout" 2>"$WORK/stderr" && STATUS=0 || STATUS=$?
 }
 
 # interrupt PATTERN ARGS...: runs the CLI in the background until its standard output holds PATTERN (5 s
