@@ -9,6 +9,7 @@
 #include <atomic>
 #include <memory>
 #include <set>
+#include <sstream>
 #include <thread>
 
 using namespace platformtest;
@@ -51,17 +52,14 @@ struct Rig {
     }
 };
 
-// The endpoints of a row: ">name=display#usb" a destination, "<..." a source, separated by ";".
+// The endpoints of a row: ">name|display|usb" a destination, "<..." a source, separated by ";".
 std::vector<std::pair<bool, VirtualMidiService::EndpointInfo>> Ends(const std::string& text) {
     std::vector<std::pair<bool, VirtualMidiService::EndpointInfo>> ends;
-    for (std::size_t at = 0; at < text.size();) {
-        const std::size_t end = std::min(text.find(';', at), text.size());
-        const std::string e = text.substr(at + 1, end - at - 1);
-        const std::size_t display = std::min(e.find('='), e.size()), usb = std::min(e.find('#'), e.size());
-        const std::string shown = display < usb ? e.substr(display + 1, usb - display - 1) : "";
-        ends.push_back({text[at] == '>', Named(e.substr(0, std::min(display, usb)), shown,
-                                               usb < e.size() ? std::stoi(e.substr(usb + 1)) : 0)});
-        at = end + 1;
+    std::istringstream list(text);
+    for (std::string e, name, display, usb; std::getline(list, e, ';'); display.clear(), usb.clear()) {
+        std::istringstream fields(e.substr(1));
+        std::getline(std::getline(std::getline(fields, name, '|'), display, '|'), usb);
+        ends.push_back({e[0] == '>', Named(name, display, usb.empty() ? 0 : std::stoi(usb))});
     }
     return ends;
 }
@@ -97,17 +95,17 @@ TEST(CoreMidiPort, ChoosesTheEndpointsByNameOrTheOnlyOrChosenUsbDevice) {
         EXPECT_TRUE(Contains(log.Lines(), line)) << testing::PrintToString(log.Lines());
     };
     const std::set<std::string> kelva = {"Ostrel Kelva"};
-    const std::string twoKelvas = ">Ostrel Kelva MIDI 1=Ostrel Kelva#4;<Ostrel Kelva MIDI 1=Ostrel Kelva#4;"
-                                  ">Ostrel Kelva MIDI 1=Ostrel Kelva#7;<Ostrel Kelva MIDI 1=Ostrel Kelva#7";
+    const std::string twoKelvas = ">Ostrel Kelva MIDI 1|Ostrel Kelva|4;<Ostrel Kelva MIDI 1|Ostrel Kelva|4;"
+                                  ">Ostrel Kelva MIDI 1|Ostrel Kelva|7;<Ostrel Kelva MIDI 1|Ostrel Kelva|7";
     const std::string named = "EndpointHasRightName:   Name=", find = "FindEndpoint: ";
     const std::string kelvaPort = "USB MIDI device, \"Ostrel Kelva\" (port \"Ostrel Kelva MIDI 1\")";
-    check("name", kelva, 0, ">Ostrel Kelva=Other;<Stranger;<In=Ostrel Kelva", {0, 2},
+    check("name", kelva, 0, ">Ostrel Kelva|Other;<Stranger;<In|Ostrel Kelva", {0, 2},
           named + "Ostrel Kelva:Other recognised");
-    check("display name, no source", kelva, 0, ">USB MIDI=Ostrel Kelva;<Stranger", {0, -1},
+    check("display name, no source", kelva, 0, ">USB MIDI|Ostrel Kelva;<Stranger", {0, -1},
           "Couldn't find a matching input endpoint");
     check("near names", kelva, 0,
-          ">ostrel kelva;>OSTREL KELVA=Ostrel kelva;>Ostrel Kelva 2;>Ostrel Kelv=Ostrel;"
-          "> Ostrel Kelva=Ostrel Kelva ;>;<Ostrel Kelva",
+          ">ostrel kelva;>OSTREL KELVA|Ostrel kelva;>Ostrel Kelva 2;>Ostrel Kelv|Ostrel;"
+          "> Ostrel Kelva|Ostrel Kelva ;>;<Ostrel Kelva",
           {-1, -1}, "EndpointHasRightName:   (Ostrel Kelva 2:Ostrel:Ostrel Kelva 2) not recognised");
     check("first of several", kelva, 0,
           ">Ostrel Kelva 2;>Ostrel Kelva;>Ostrel Kelva;<Ostrel Kelva;<Ostrel Kelva", {1, 3},
@@ -115,14 +113,14 @@ TEST(CoreMidiPort, ChoosesTheEndpointsByNameOrTheOnlyOrChosenUsbDevice) {
     check("any name of the set", {"Ostrel Kelva", "Ostrel Dramlin"}, 0, ">Ostrel Dramlin", {0, -1},
           named + "Ostrel Dramlin:Ostrel Dramlin recognised");
     check("the only USB device", {}, 0,
-          ">Midi Through Port-0=Midi Through;<Midi Through Port-0=Midi Through;>Virtual Raw MIDI 1-0;"
-          ">Ostrel Kelva MIDI 1=Ostrel Kelva#3;>Ostrel Kelva MIDI 2=Ostrel Kelva#3;"
-          "<Ostrel Kelva MIDI 1=Ostrel Kelva#3",
+          ">Midi Through Port-0|Midi Through;<Midi Through Port-0|Midi Through;>Virtual Raw MIDI 1-0;"
+          ">Ostrel Kelva MIDI 1|Ostrel Kelva|3;>Ostrel Kelva MIDI 2|Ostrel Kelva|3;"
+          "<Ostrel Kelva MIDI 1|Ostrel Kelva|3",
           {3, 5}, find + "Using the only " + kelvaPort);
     check("nothing", {}, 0, "", {-1, -1}, find + "No USB MIDI device found");
     check("software ports only", {}, 0, ">Ostrel Kelva;>Midi Through Port-0", {-1, -1},
           find + "No USB MIDI device found");
-    check("two USB devices", {}, 0, ">Device 4#4;>Software;>Device 7#7", {-1, -1},
+    check("two USB devices", {}, 0, ">Device 4||4;>Software;>Device 7||7", {-1, -1},
           find + "2 USB MIDI devices, not choosing one of them: \"Device 4\", \"Device 7\"");
     check("the chosen USB device", {}, 7, twoKelvas, {2, 3}, find + "Using the chosen " + kelvaPort);
     check("the chosen device gone", {}, 9, twoKelvas, {-1, -1},
