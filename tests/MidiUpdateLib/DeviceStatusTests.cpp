@@ -4,16 +4,14 @@
 #include "DeviceStatus.h"
 #include "ScriptedMidiPort.h"
 
-#include <deque>
-
 TEST(CheckSysExUpdateStatus, FlagsAndFraming) {
     ScopedLogCapture log;
-    // The error bits (0F) win over busy (20); the other bits mean nothing.
-    for (unsigned char flags : {0x00, 0x10, 0x40, 0x80, 0xD0})
-        EXPECT_EQ(CheckSysExUpdateStatus(StatusMessage(flags)), 1) << int(flags);
-    EXPECT_EQ(CheckSysExUpdateStatus(StatusMessage(0x20)), 2);
-    for (unsigned char flags : {0x21, 0x01, 0x02, 0x04, 0x08, 0x0F})
-        EXPECT_EQ(CheckSysExUpdateStatus(StatusMessage(flags)), 3) << int(flags);
+    // status -> flags: the error bits (0F) win over busy (20); the other bits mean nothing.
+    for (const auto& [status, flags] :
+         {std::pair{1, Bytes{0x00, 0x10, 0x40, 0x80, 0xD0}}, std::pair{2, Bytes{0x20}},
+          std::pair{3, Bytes{0x21, 0x01, 0x02, 0x04, 0x08, 0x0F}}})
+        for (unsigned char flag : flags)
+            EXPECT_EQ(CheckSysExUpdateStatus(StatusMessage(flag)), status) << int(flag);
     for (std::size_t i = 0; i < 5; ++i) {
         Bytes other = busyMessage;
         other[i] ^= 0x01;
@@ -48,44 +46,35 @@ TEST_F(EngineTest, PollsEveryHalfSecondUntilTheTimeOutAndNotWithoutADevice) {
 }
 
 TEST(WaitForUpdateToFinish, StatusTimeAndTexts) {
-    // What the device sends at each poll of 500 ms, as runs of the same answer (an empty one: nothing;
-    // four make a silent poll of 2 s), then silence -> status, time, "Waiting for ... installation" shown
-    using Script = std::vector<std::pair<int, Bytes>>;
-    Script sixTimesBusyThenSilent;
+    // The device's answer at each poll of 500 ms (b busy, a accepted, r refused, o another message,
+    // . nothing; four make a silent poll of 2 s), then silence -> status, time, "Waiting" shown
+    const std::vector<Bytes> answers{busyMessage, acceptedMessage, refusedMessage, Bytes{0xF0, 0x01, 0xF7},
+                                     Bytes{}};
+    std::string sixSilences, busy200(200, 'b');
     for (int i = 0; i < 6; ++i)
-        sixTimesBusyThenSilent.insert(sixTimesBusyThenSilent.end(), {{1, busyMessage}, {4, {}}});
-    sixTimesBusyThenSilent.push_back({1, acceptedMessage});
-    const std::vector<std::tuple<const char*, Script, int, std::uint64_t, bool>> rows{
-        {"busy three times, then accepted", Script{{3, busyMessage}, {1, acceptedMessage}}, 1, 2000, true},
-        {"refused, after a quiet tick", Script{{1, {}}, {1, refusedMessage}, {1, acceptedMessage}}, 3, 1000,
-         false},
-        {"a silence restarts the run of 201 busy answers",
-         Script{{200, busyMessage}, {4, {}}, {200, busyMessage}, {1, acceptedMessage}}, 1, 401 * 500 + 2000,
-         true},
-        {"six silences over the whole wait", sixTimesBusyThenSilent, 0, 6 * 2500, true},
-        {"other messages count as silence", Script{{6, {0xF0, 0x01, 0xF7}}}, 0, 6 * 500, false},
+        sixSilences += "b....";
+    const std::vector<std::tuple<const char*, std::string, int, std::uint64_t, bool>> rows{
+        {"refused, after a quiet tick", ".ra", 3, 1000, false},
+        {"a silence restarts the run of 201 busy answers", busy200 + "...." + busy200 + "a", 1,
+         401 * 500 + 2000, true},
+        {"six silences over the whole wait", sixSilences + "a", 0, 6 * 2500, true},
+        {"other messages count as silence", "oooooo", 0, 6 * 500, false},
     };
     for (const auto& [name, script, status, ms, busyShown] : rows) {
         Rig rig;
-        std::deque<Bytes> ticks;
-        for (const auto& [count, answer] : script)
-            ticks.insert(ticks.end(), count, answer);
+        std::size_t tick = 0;
         rig.clock.AddObserver([&](std::uint64_t) {
-            if (ticks.empty())
-                return;
-            rig.port.Receive(ticks.front());
-            ticks.pop_front();
+            rig.port.Receive(tick < script.size() ? answers.at(std::string("baro.").find(script[tick++]))
+                                                  : Bytes{});
         });
         EXPECT_EQ(WaitForUpdateToFinish(rig.port, rig.progress), status) << name;
         EXPECT_EQ(rig.clock.NowMs(), ms) << name;
-        Lines lines{"status: Checking update status...", "busy"};
-        if (busyShown)
-            lines.insert(lines.end(),
-                         {"status: Waiting for device to complete update installation...", "busy"});
-        lines.push_back(status == 1 ? "status: Device has accepted update."
-                                    : "status: Device has not yet responded to update.");
-        lines.push_back("progress 1");
-        EXPECT_EQ(rig.progress.lines, lines) << name;
+        const std::string waiting =
+                              busyShown ? "Waiting for device to complete update installation... | " : "",
+                          verdict = status == 1 ? "accepted update." : "not yet responded to update.";
+        EXPECT_EQ(Join(rig.progress.Only("status: ")),
+                  "Checking update status... | " + waiting + "Device has " + verdict)
+            << name;
     }
 }
 
@@ -122,10 +111,9 @@ TEST(ParseDeviceEnquiryResponse, ReplyTooShortForItsFieldsIsNeverReadPastItsEnd)
     ScopedLogCapture log;
     for (const Bytes& id : {Bytes{0x00, 0x01, 0x02}, Bytes{0x41}}) {
         const Bytes full = IdentityReply(id, {0, 1, 0, 5});
-        const std::size_t needed = id.size() + 33;
-        EXPECT_EQ(ParseDeviceEnquiryResponse(Bytes(full.begin(), full.begin() + needed)).version, "1.05");
-        for (std::size_t size = 0; size < needed; ++size)
-            EXPECT_EQ(ParseDeviceEnquiryResponse(Bytes(full.begin(), full.begin() + size)).version, "")
+        for (std::size_t size = 0, needed = id.size() + 33; size <= needed; ++size)
+            EXPECT_EQ(ParseDeviceEnquiryResponse(Bytes(full.begin(), full.begin() + size)).version,
+                      size == needed ? "1.05" : "")
                 << size;
     }
 }

@@ -40,24 +40,17 @@ public:
         const std::size_t look = looks++;
         return look < answers.size() ? answers[look] : connected;
     }
-    void PermitOtherPorts() override {
-        if (connectsAfterPermit) {
-            answers.clear();
-            connected = true;
-        }
-    }
+    void PermitOtherPorts() override { connected = connected || connectsAfterPermit; }
     void Disconnect() override {
         ++disconnects;
         connected = connected && !vanishes;
     }
     bool Send(const unsigned char* data, std::size_t size) override {
-        if (fails && fails(data)) {
+        if (device && !device(data)) {
             ++failures;
             return false;
         }
         sent.push_back({data, Bytes(data, data + size)});
-        if (onSend)
-            onSend(data, size);
         return true;
     }
     std::string SendFailure() override { return failures ? "The port is in use." : ""; }
@@ -78,9 +71,8 @@ public:
     std::size_t ideal = 2048, max = 16384;
     std::vector<bool> answers; // IsConnected's first answers; then `connected` answers
     bool connected = true, connectsAfterPermit = false;
-    bool vanishes = false; // the device goes away at the first Disconnect
-    std::function<bool(const unsigned char*)> fails;
-    std::function<void(const unsigned char*, std::size_t)> onSend;
+    bool vanishes = false;                            // the device goes away at the first Disconnect
+    std::function<bool(const unsigned char*)> device; // sees each send before it arrives; false: it fails
     Bytes identity;
     int disconnects = 0, failures = 0;
     std::vector<Sent> sent;
@@ -140,6 +132,14 @@ inline Bytes Messages(std::size_t count, std::size_t size) {
         bytes.push_back(0xF7);
     }
     return bytes;
+}
+
+// Lines joined with " | ", to compare a whole transcript at once.
+inline std::string Join(const Lines& lines) {
+    std::string joined;
+    for (const auto& line : lines)
+        joined += (joined.empty() ? "" : " | ") + line;
+    return joined;
 }
 
 // Virtual time from 0, the log captured, a scripted port and a recording sink; one per table row.
