@@ -22,26 +22,40 @@ using Bytes = std::vector<unsigned char>;
 
 const QString verdict = "The 'Ostrel Kelva' was updated sucessfully to version 1.05.";
 
-// While the test holds it, a thread sleeping on the clock waits (for real): the job is then under way.
-class HeldClock : public VirtualClock {
-public:
-    void SleepMs(std::uint64_t milliseconds) override {
-        if (!hold.try_lock()) {
-            ++sleepers;
-            hold.lock();
-            --sleepers;
-        }
-        hold.unlock();
-        VirtualClock::SleepMs(milliseconds);
-    }
-    std::mutex hold;
-    std::atomic<int> sleepers = 0;
-};
+// A simulated device from its port name, display name and USB device number (0: a software port).
+SimulatedDevice::Options Device(const QStringList& names) {
+    SimulatedDevice::Options options;
+    options.name = names[0].toStdString();
+    options.displayName = names[1].toStdString();
+    options.usbDevice = names[2].toInt();
+    return options;
+}
 
-// Each dialog is written to the record; the modal ones answer at once, the sheets stay until ended.
-class ScriptedDialogs : public DialogPresenter {
+// The window with its controller. Each dialog is written to the record; the modal ones answer at once, the
+// sheets stay until ended. While the test holds the clock, a thread sleeping on it waits (for real).
+class Rig : public DialogPresenter, public VirtualClock {
 public:
-    explicit ScriptedDialogs(QStringList& events) : events(events) {}
+    explicit Rig(SimulatedDevice::Options options = {})
+        : device(std::make_unique<SimulatedDevice>(service, std::move(options))),
+          d(std::make_unique<ZephAppDelegate>(service, *this)), channel(d->Channel()) {
+        d->SetRecorder([this](const QString& change) {
+            (change.startsWith("device: ") ? deviceEvents : events) << change;
+        });
+        d->SetTerminator([this] { ++terminations; });
+        d->awakeFromNib();
+        d->window()->show();
+        // The device line's first look (and the identity request it may send) is over before a test acts.
+        if (!QTest::qWaitFor([this] { return !deviceEvents.isEmpty(); }, 10000))
+            qFatal("the device line was never shown");
+    }
+    ~Rig() {
+        Release();
+        d.reset();
+        // Jobs that outlived the window end on their own, without waiting for anyone.
+        if (!channel->WaitForWorkers(10000))
+            qFatal("a worker thread did not end");
+    }
+
     int RunAlertPanel(QWidget*, const QString& title, const QString& message, const QString& defaultText,
                       const QString& alternateText) override {
         events << QString("panel %1 [%2|%3]: %4").arg(title, defaultText, alternateText, message);
@@ -69,43 +83,14 @@ public:
     void ShowAboutPanel(QWidget*, const QString& applicationVersion, const QString& version) override {
         events << QString("about: %1 %2").arg(applicationVersion, version);
     }
-    QStringList& events;
-    int panelAnswer = defaultButton;
-    int deviceAnswer = -1;
-    std::function<void(int)> alertEnd;
-    std::function<void(int, const QString&)> openEnd;
-};
-
-// A simulated device from its port name, display name and USB device number (0: a software port).
-SimulatedDevice::Options Device(const QStringList& names) {
-    SimulatedDevice::Options options;
-    options.name = names[0].toStdString();
-    options.displayName = names[1].toStdString();
-    options.usbDevice = names[2].toInt();
-    return options;
-}
-
-class Rig {
-public:
-    explicit Rig(SimulatedDevice::Options options = {})
-        : device(std::make_unique<SimulatedDevice>(service, std::move(options))),
-          d(std::make_unique<ZephAppDelegate>(service, dialogs)), channel(d->Channel()) {
-        d->SetRecorder([this](const QString& change) {
-            (change.startsWith("device: ") ? deviceEvents : events) << change;
-        });
-        d->SetTerminator([this] { ++terminations; });
-        d->awakeFromNib();
-        d->window()->show();
-        // The device line's first look (and the identity request it may send) is over before a test acts.
-        if (!QTest::qWaitFor([this] { return !deviceEvents.isEmpty(); }, 10000))
-            qFatal("the device line was never shown");
-    }
-    ~Rig() {
-        Release();
-        d.reset();
-        // Jobs that outlived the window end on their own, without waiting for anyone.
-        if (!channel->WaitForWorkers(10000))
-            qFatal("a worker thread did not end");
+    void SleepMs(std::uint64_t milliseconds) override {
+        if (!hold.try_lock()) {
+            ++sleepers;
+            hold.lock();
+            --sleepers;
+        }
+        hold.unlock();
+        VirtualClock::SleepMs(milliseconds);
     }
 
     QString File(const QString& name, const QByteArray& bytes) {
@@ -162,13 +147,13 @@ public:
     }
     // Holds the clock and runs the GUI until a worker sleeps on it.
     bool HoldInSend() {
-        clock.hold.lock();
+        hold.lock();
         held = true;
-        return QTest::qWaitFor([this] { return clock.sleepers > 0; }, 10000);
+        return QTest::qWaitFor([this] { return sleepers > 0; }, 10000);
     }
     void Release() {
         if (std::exchange(held, false))
-            clock.hold.unlock();
+            hold.unlock();
     }
     // The messages that reached a device but the device line's identity requests.
     static std::vector<Bytes> JobMessages(const SimulatedDevice& device) {
@@ -179,13 +164,17 @@ public:
 
     QStringList events;       // every change to the window but the device line's, and every dialog
     QStringList deviceEvents; // the device line's changes ("device: ...")
-    HeldClock clock;
-    ScopedClock scopedClock{clock};
+    std::mutex hold;
+    std::atomic<int> sleepers = 0;
+    ScopedClock scopedClock{*this};
     ScopedLogCapture log;
     QTemporaryDir directory;
     VirtualMidiService service;
     std::unique_ptr<SimulatedDevice> device, other;
-    ScriptedDialogs dialogs{events};
+    int panelAnswer = defaultButton;
+    int deviceAnswer = -1;
+    std::function<void(int)> alertEnd;
+    std::function<void(int, const QString&)> openEnd;
     std::unique_ptr<ZephAppDelegate> d;
     std::shared_ptr<MainThreadChannel> channel;
     int terminations = 0;
@@ -266,7 +255,7 @@ private slots:
         for (const auto& [raw, second, answer, updated] : rows) {
             Rig rig(Device({"Ostrel Kelva MIDI 1", "Ostrel Kelva", "1"}));
             rig.other = std::make_unique<SimulatedDevice>(rig.service, Device(second));
-            rig.dialogs.deviceAnswer = answer;
+            rig.deviceAnswer = answer;
             QVERIFY(rig.Drag({raw ? rig.SysExFile() : rig.UpdateFile()}));
             QVERIFY(rig.WaitUntilIdle());
             const QString asked =
@@ -329,7 +318,7 @@ private slots:
         QCOMPARE(rig.device->VideoMode(), std::optional<unsigned char>(0x00));
         rig.events.clear();
         QTest::keyClick(window, Qt::Key_O, Qt::ControlModifier);
-        rig.dialogs.openEnd(1, file);
+        rig.openEnd(1, file);
         QVERIFY(rig.WaitUntilIdle());
         QCOMPARE(rig.events.first(4), (QStringList{"open sheet shown", "open sheet types: upd syx",
                                                    "open sheet closed", "status text: Loading update file"}));
@@ -367,7 +356,7 @@ private slots:
                 QVERIFY(!rig.d->window()->close());
                 rig.d->window()->quitAction->trigger();
                 QCOMPARE(rig.terminations, 0);
-                rig.dialogs.panelAnswer = DialogPresenter::alternateButton;
+                rig.panelAnswer = DialogPresenter::alternateButton;
                 QVERIFY(rig.d->window()->close());
                 QCOMPARE(rig.terminations, 1);
                 QCOMPARE(rig.events.filter(QRegularExpression("^(panel|alert) ")),
@@ -380,7 +369,7 @@ private slots:
             rig.Release();
             QVERIFY(rig.WaitUntilIdle());
             if (state == "open" || state == "alert")
-                rig.dialogs.openEnd(0, {});
+                rig.openEnd(0, {});
             if (state == "alert") { // one failure alert at a time, also when asked from another thread
                 std::thread([&rig] { rig.d->showAlert("second"); }).join();
                 QTRY_COMPARE(rig.events.filter("alert "),
@@ -388,7 +377,7 @@ private slots:
                                          "Update file was invalid (bad header)."});
             }
             if (state == "alert" || state == "job")
-                std::exchange(rig.dialogs.alertEnd, nullptr)(1);
+                std::exchange(rig.alertEnd, nullptr)(1);
             QVERIFY(rig.Drag({file}, false));
             rig.d->showAlert("third");
             QVERIFY(rig.events.last().startsWith("alert Update failed: third"));
