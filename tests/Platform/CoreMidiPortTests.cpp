@@ -142,8 +142,7 @@ TEST(CoreMidiPort, ChunksAre2KiBAnd16KiBOrTheDestinationsPreferredSizeWithinTheP
         service.bytes = preferred;
         service.AddDestination(Named("Ostrel Kelva"), nullptr);
         CoreMidiPort port(service, {"Ostrel Kelva"});
-        EXPECT_EQ(Chunks(port.IdealChunkSize(), port.MaxChunkSize()), Chunks(2048, 16384))
-            << "no destination yet";
+        EXPECT_EQ(Chunks(port.IdealChunkSize(), port.MaxChunkSize()), Chunks(2048, 16384)) << "not found yet";
         ASSERT_TRUE(port.IsConnected());
         EXPECT_EQ(Chunks(port.IdealChunkSize(), port.MaxChunkSize()), chunks) << preferred;
     }
@@ -163,7 +162,6 @@ TEST(CoreMidiPort, AFailedStepIsPassedOverAndDestructionReleasesWhatWasMade) {
         {Call::InputPortCreate, 13, 1, true, false},
         {Call::PortConnectSource, VirtualMidiService::noConnection, 2, true, false},
         {Call::GetName, -1, 2, true, true}, // only the display name's answer counts
-        {Call::GetManufacturer, -2, 2, true, true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(static_cast<int>(row.call));
@@ -180,8 +178,8 @@ TEST(CoreMidiPort, AFailedStepIsPassedOverAndDestructionReleasesWhatWasMade) {
         EXPECT_EQ(std::pair(rig.Sends(), rig.Hears()), std::pair(row.sends, row.hears));
         service.FailNextCall(Call::PortDispose, 21); // destruction goes on
         rig.port.reset();
-        EXPECT_EQ(service.CallCount(Call::PortDispose), row.ports);
-        EXPECT_EQ(service.CallCount(Call::ClientDispose), row.ports == 0 ? 0u : 1u);
+        EXPECT_EQ(std::pair(service.CallCount(Call::PortDispose), service.CallCount(Call::ClientDispose)),
+                  std::pair(row.ports, std::min<std::size_t>(row.ports, 1)));
         EXPECT_EQ(service.LiveClientCount() + service.LivePortCount() + service.ConnectionCount(), 0u);
     }
 }
@@ -209,22 +207,22 @@ TEST(CoreMidiPort, AnOfflineOrVanishedDestinationIsLetGoWithItsMessageAndFoundAg
         EXPECT_TRUE(rig.port->IsConnected() && rig.Sends());
         EXPECT_EQ(rig.Hears(), hears);
     };
-    auto removed = [](Rig& rig) {
-        rig.service.RemoveEndpoint(rig.destination), rig.service.RemoveEndpoint(rig.source);
+    auto removed = [](Rig& r) {
+        r.service.RemoveEndpoint(r.destination), r.service.RemoveEndpoint(r.source);
     };
+    auto sourceOffline = [](Rig& r) { r.service.SetOffline(r.source, 1); };
+    auto sourceRemoved = [](Rig& r) { r.service.RemoveEndpoint(r.source); };
+    auto back = [](Rig& r) { r.AddKelva(); };
     auto nothing = [](Rig&) {};
     check("offline", offline(7), offline(0), false, true);
     check("offline below 0", offline(-1), offline(0), false, true);
     check("offline unknown", failOffline(VirtualMidiService::unknownProperty), failOffline(0), false, true);
-    check(
-        "removed", removed, [](Rig& rig) { rig.AddKelva(); }, false, true);
-    check(
-        "source offline", [](Rig& rig) { rig.service.SetOffline(rig.source, 1); }, nothing, true, true);
-    check(
-        "source removed", [](Rig& rig) { rig.service.RemoveEndpoint(rig.source); }, nothing, true, false);
+    check("removed", removed, back, false, true);
+    check("source offline", sourceOffline, nothing, true, true);
+    check("source removed", sourceRemoved, nothing, true, false);
 }
 
-TEST(CoreMidiPort, SendsEachChunkAsOnePacketOrSaysWhyNot) {
+TEST(CoreMidiPort, SendsEachChunkAsOnePacketOrSaysWhyNotAndKeepsTheNewestMessageUntilTaken) {
     Rig rig;
     EXPECT_EQ(rig.port->SendFailure(), "");
     EXPECT_FALSE(rig.Sends()) << "sent before looking for the device";
@@ -241,16 +239,12 @@ TEST(CoreMidiPort, SendsEachChunkAsOnePacketOrSaysWhyNot) {
     EXPECT_TRUE(rig.Sends());
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(rig.port->Send(Bytes(65536).data(), 65536), "size < 65536");
-}
-
-TEST(CoreMidiPort, KeepsTheNewestMessageUntilTakenAndLosesItToADisconnect) {
-    Rig rig;
     CoreMidiPort& port = *rig.port;
-    ASSERT_TRUE(port.IsConnected());
     // Unless asked to, ReceiveSysEx neither asks the device nor answers.
     const Bytes request = {0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7};
+    const std::size_t sends = rig.service.CallCount(Call::Send);
     EXPECT_TRUE(port.ReceiveSysEx(5000, request.data(), request.size()).empty());
-    EXPECT_EQ(rig.service.CallCount(Call::Send), 0u);
+    EXPECT_EQ(rig.service.CallCount(Call::Send), sends);
     rig.service.Emit(rig.source, chunk);
     rig.service.Emit(rig.source, reply);
     port.ClearLastSysEx(); // leaves the port's own store alone
