@@ -56,32 +56,30 @@ public:
             qFatal("a worker thread did not end");
     }
 
-    int RunAlertPanel(QWidget*, const QString& title, const QString& message, const QString& defaultText,
-                      const QString& alternateText) override {
-        events << QString("panel %1 [%2|%3]: %4").arg(title, defaultText, alternateText, message);
+    int RunAlertPanel(QWidget*, const QString& title, const QString& text, const QString& yes,
+                      const QString& no) override {
+        events << QString("panel %1 [%2|%3]: %4").arg(title, yes, no, text);
         return panelAnswer;
     }
-    int ChooseDevice(QWidget*, const QString& title, const QString& message,
-                     const QStringList& list) override {
-        events << QString("chooser %1: %2 [%3]").arg(title, message, list.join(", "));
+    int ChooseDevice(QWidget*, const QString& title, const QString& text, const QStringList& list) override {
+        events << QString("chooser %1: %2 [%3]").arg(title, text, list.join(", "));
         return deviceAnswer;
     }
-    void BeginAlertSheet(QWidget*, const QString& title, const QString& button,
-                         const QString& text) override {
-        events << QString("sheet %1 [%2]: %3").arg(title, button, text);
+    void BeginAlertSheet(QWidget*, const QString& title, const QString& ok, const QString& text) override {
+        events << QString("sheet %1 [%2]: %3").arg(title, ok, text);
     }
     void BeginStopAlert(QWidget*, const QString& title, const QString& text,
-                        std::function<void(int)> end) override {
+                        std::function<void(int)> f) override {
         events << QString("alert %1: %2").arg(title, text);
-        alertEnd = std::move(end);
+        alertEnd = std::move(f);
     }
     void BeginOpenSheet(QWidget*, const QStringList& types,
-                        std::function<void(int, const QString&)> end) override {
+                        std::function<void(int, const QString&)> f) override {
         events << "open sheet types: " + types.join(' ');
-        openEnd = std::move(end);
+        openEnd = std::move(f);
     }
-    void ShowAboutPanel(QWidget*, const QString& applicationVersion, const QString& version) override {
-        events << QString("about: %1 %2").arg(applicationVersion, version);
+    void ShowAboutPanel(QWidget*, const QString& appVersion, const QString& version) override {
+        events << QString("about: %1 %2").arg(appVersion, version);
     }
     void SleepMs(std::uint64_t milliseconds) override {
         if (!hold.try_lock()) {
@@ -112,8 +110,7 @@ public:
         AddSysExPortion(out, data, 100);
         AddSysExPortion(out, data, 100);
         AddMacPortName(out, "Ostrel Kelva$Ostrel Dramlin");
-        return File("kelva.upd",
-                    QByteArray(reinterpret_cast<const char*>(out.data()), qsizetype(out.size())));
+        return File("kelva.upd", QByteArray(reinterpret_cast<const char*>(out.data()), out.size()));
     }
     // A raw SysEx file: an update that names no port, for a USB MIDI device.
     QString SysExFile() {
@@ -213,8 +210,6 @@ private slots:
                               "status text: Updating..."}));
         QCOMPARE(rig.events.last(4), (QStringList{"bar complete", "status text: " + verdict,
                                                   "sheet Completed [OK]: " + verdict, "done"}));
-        const QStringList bar = rig.events.filter("bar 0."); // moving forward, in the fractions' order
-        QVERIFY(bar.size() >= 2 && std::is_sorted(bar.begin(), bar.end()));
         QCOMPARE(rig.d->productName()->text() + " " + rig.d->firmwareVersion()->text(), "Ostrel Kelva 1.05");
         QCOMPARE(rig.d->textField()->text(), verdict);
         QCOMPARE(rig.d->progressIndicator()->value(), MainWindow::progressScale);
@@ -284,7 +279,6 @@ private slots:
         for (const auto& [device, segment, mode] : rows) {
             Rig rig(Device({device, device, "1"}));
             rig.d->window()->videoSegments[segment]->click();
-            QVERIFY(rig.d->sendingUpdate());
             QVERIFY(rig.WaitUntilIdle());
             const Bytes message{0xF0, 0x00, 0x00, 0x0E, 0x00, 0x33, 0x63, 0x00, 0x01, Bytes::value_type(mode),
                                 0xF7};
@@ -393,17 +387,14 @@ private slots:
         SimulatedDevice::Options answers;
         answers.protocol.firmwareVersion = Version{1, 4};
         Rig rig(answers);
-        const auto plug = [&rig](std::optional<SimulatedDevice::Options> options) {
-            rig.device = options ? std::make_unique<SimulatedDevice>(rig.service, *options) : nullptr;
-            const qsizetype shown = rig.deviceEvents.size();
-            return QTest::qWaitFor([&rig, shown] { return rig.deviceEvents.size() > shown; }, 1000);
-        };
         QCOMPARE(rig.d->deviceStatus()->text(), "Device: Ostrel Kelva (USB) - connected, firmware 1.04");
         // While a job runs the device is not asked: its answer would reach the job.
         QVERIFY(rig.Drag({rig.UpdateFile()}));
         QVERIFY(rig.HoldInSend());
-        QVERIFY(plug(std::nullopt));
-        QVERIFY(plug(answers));
+        rig.device.reset();
+        QTRY_COMPARE(rig.deviceEvents.size(), 2);
+        rig.device = std::make_unique<SimulatedDevice>(rig.service, answers);
+        QTRY_COMPARE(rig.deviceEvents.size(), 3);
         QCOMPARE(rig.device->IdentityRequests(), 0u);
         const QString connected = "device: Device: Ostrel Kelva (USB) - connected";
         const QString unplugged = "device: Device: not connected - connect it and put it into update mode";
@@ -412,13 +403,9 @@ private slots:
 
     // The window closes while a job waits for it: the job ends on its own, sends nothing more, shows nothing.
     void jobOutlivesTheWindow() {
-        using Row = std::tuple<QString, int, bool>; // job, waits for the window begun before it closes, sent
-        const Row rows[] = {{"note", 1, true},
-                            {"note", 2, true},
-                            {"choice", 2, false},
-                            {"plain", 2, true},
-                            {"video", 1, true}};
-        for (const auto& [job, waits, sent] : rows) {
+        using Row = std::pair<QString, int>; // job, waits for the window begun before it closes
+        const Row rows[] = {{"note", 1}, {"note", 2}, {"choice", 2}, {"plain", 2}, {"video", 1}};
+        for (const auto& [job, waits] : rows) {
             Rig rig;
             if (job == "choice") // a .syx file and two USB devices
                 rig.other = std::make_unique<SimulatedDevice>(rig.service, Device({"D", "D", "2"}));
@@ -439,8 +426,7 @@ private slots:
             QCOMPARE(rig.events, before);
             QVERIFY(!before.contains("done") &&
                     rig.events.filter(QRegularExpression("^(panel|chooser) ")).isEmpty());
-            QCOMPARE(!Rig::JobMessages(*rig.device).empty(), sent);
-            QVERIFY(!rig.other || Rig::JobMessages(*rig.other).empty());
+            QCOMPARE(!Rig::JobMessages(*rig.device).empty(), job != "choice"); // the chooser was never shown
         }
     }
 
