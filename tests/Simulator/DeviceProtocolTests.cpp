@@ -22,10 +22,10 @@ Bytes Status(unsigned char flags) {
 }
 const Bytes ok = Status(0x00), busy = Status(0x20), error = Status(0x01);
 const Bytes data{0xF0, 0x00, 0x00, 0x0E, 0x10, 0x11, 0x12, 0xF7};
-const Bytes reply{0xF0, 0x7E, 0x00, 0x06, 0x02, 0x00, 0x00, 0x0E, 0x06, 0x00, 0x01, 0x01, 0x03,
+// The identity reply for version 40.05: 1, 18 (1 * 22 + 18, where base 16 would give 2), then 0, 5.
+const Bytes reply{0xF0, 0x7E, 0x00, 0x06, 0x02, 0x00, 0x00, 0x0E, 0x06, 0x00, 0x01, 0x01, 0x12,
                   0x00, 0x05, 0,    0,    0,    0,    0,    'O',  's',  't',  'r',  'e',  'l',
-                  ' ',  'K',  'e',  'l',  'v',  'a',  0,    0,    0,    0,    0xF7}; // version 25.05: 1 * 22
-                                                                                     // + 3, 0, 5
+                  ' ',  'K',  'e',  'l',  'v',  'a',  0,    0,    0,    0,    0xF7};
 
 Bytes Cat(std::initializer_list<Bytes> parts) {
     Bytes all;
@@ -40,7 +40,7 @@ TEST(DeviceProtocolMessages, StatusIdentityAndGarbageBytes) {
     EXPECT_EQ(DeviceProtocol::StatusMessage(DeviceProtocol::flagsAccepted), ok);
     EXPECT_EQ(DeviceProtocol::StatusMessage(DeviceProtocol::flagsBusy), busy);
     EXPECT_EQ(DeviceProtocol::StatusMessage(DeviceProtocol::flagsError), error);
-    EXPECT_EQ(DeviceProtocol::IdentityReply(Version{25, 5}), reply);
+    EXPECT_EQ(DeviceProtocol::IdentityReply(Version{40, 5}), reply);
     EXPECT_EQ(ParseDeviceEnquiryResponse(DeviceProtocol::IdentityReply(Version{47, 99})).version, "47.99");
     // Garbage: stray bytes, a wrong header, a message a byte short; no status in it.
     Bytes wrongHeader = ok, tooShort = ok;
@@ -94,7 +94,7 @@ TEST(DeviceProtocolAnswers, TimelineOfEachAnswer) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         DeviceProtocol::Settings settings = row.settings;
-        settings.firmwareVersion = row.settings.identityReplySize ? Version{25, 5} : Version{1, 0};
+        settings.firmwareVersion = row.settings.identityReplySize ? Version{40, 5} : Version{1, 0};
         DeviceProtocol device(settings);
         std::vector<DeviceProtocol::Output> outputs;
         for (std::uint64_t now = 0; now <= 5000; ++now) {
