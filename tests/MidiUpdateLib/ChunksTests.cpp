@@ -1,4 +1,4 @@
-// Catches: a chunk cut at the wrong byte or past max or the rest; chunks that are copies or out of
+// Catches: a chunk cut at the wrong byte or past max or the rest; chunks out of
 // order; wrong "Sent" texts or fractions; a wrong wait for the device (10 s) or no permit for other ports
 // after it; a dropped precondition check. (A send that fails mid-portion: EveryAttemptFailingAtTheSameChunk
 // in SendSequenceTests.)
@@ -20,13 +20,11 @@ TEST(NextSysExChunk, AgreesWithTheByteByByteRule) {
     };
     std::mt19937 random(7);
     for (int round = 0; round < 3000; ++round) {
-        // Few, many or no end bytes, in rests shorter and longer than the sizes.
+        // Few, many or no end bytes (their share in per cent), in rests shorter and longer than the sizes.
         const unsigned int ends = random() % 3 == 0 ? 0 : 1 + random() % 40;
         Bytes bytes(random() % 120);
-        for (auto& byte : bytes) {
-            const unsigned int pick = random() % 100;
-            byte = pick < ends ? (pick % 2 ? 0xF7 : 0x0A) : static_cast<unsigned char>(0x10 + pick);
-        }
+        for (auto& byte : bytes)
+            byte = random() % 100 < ends ? (random() % 2 ? 0xF7 : 0x0A) : 0x10;
         const unsigned long ideal = 1 + random() % 40, max = random() % 80;
         const Range<unsigned char> chunk =
             NextSysExChunk({bytes.data(), bytes.data() + bytes.size()}, ideal, max);
@@ -38,37 +36,25 @@ TEST(NextSysExChunk, AgreesWithTheByteByByteRule) {
     EXPECT_EQ(NextSysExChunk({bytes.data(), bytes.data() + 5}, 2, 100).end, bytes.data() + 5);
 }
 
-TEST_F(EngineTest, SendChunkedHandsThePortionOverInViewsWithSentLines) {
-    Update::SysExPortion portion{Messages(5, 1000), 0};
-    SimpleSysExSender sender(port);
-    EXPECT_TRUE(sender.SendPortion(portion, progress));
-    EXPECT_EQ(Join(progress.lines),
-              "busy | status: Sent 0 bytes of 4.9KB | progress 0.6 | status: Sent 2.9KB of "
-              "4.9KB | progress 1 | status: Sent 4.9KB of 4.9KB");
-    ASSERT_EQ(port.sent.size(), 2u); // views of the portion at bytes 0 and 3000
-    EXPECT_EQ(port.sent[0].data, portion.data.data());
-    EXPECT_EQ(port.sent[1].data, portion.data.data() + 3000);
-    EXPECT_EQ(port.sent[0].bytes.size() + port.sent[1].bytes.size(), 5000u);
-    EXPECT_TRUE(clock.Sleeps().empty()) << "no pause between chunks";
-
-    RecordingProgress empty;
-    Update::SysExPortion nothing;
-    EXPECT_TRUE(SysExSender::SendChunked(nothing, port, empty));
-    EXPECT_EQ(empty.lines, (Lines{"progress 1", "status: Sent 0 bytes of 0 bytes"}));
-}
-
-TEST_F(EngineTest, OneShotSenderHandsTheWholePortionOverAtOnce) {
-    Update::SysExPortion portion{Messages(3, 512 * 1024), 0};
-    OneShotSysExSender sender(port);
-    EXPECT_TRUE(sender.SendPortion(portion, progress));
-    ASSERT_EQ(port.sent.size(), 1u);
-    EXPECT_EQ(port.sent[0].data, portion.data.data());
-    EXPECT_EQ(port.sent[0].bytes.size(), portion.data.size());
+TEST_F(EngineTest, SendersHandThePortionOverWithSentLines) {
+    Update::SysExPortion portion{Messages(5, 1000), 0}, big{Messages(3, 512 * 1024), 0}, nothing;
+    EXPECT_TRUE(SimpleSysExSender(port).SendPortion(portion, progress));
+    EXPECT_TRUE(SysExSender::SendChunked(nothing, port, progress));
+    OneShotSysExSender oneShot(port);
+    EXPECT_TRUE(oneShot.SendPortion(big, progress));
     port.device = [](const unsigned char*) { return false; };
-    EXPECT_FALSE(sender.SendPortion(portion, progress));
-    EXPECT_EQ(Join(progress.lines),
-              "busy | status: Sending update (1.5MB). Please wait... | status: Sent 1.5MB | "
-              "progress 1 | busy | status: Sending update (1.5MB). Please wait...");
+    EXPECT_FALSE(oneShot.SendPortion(big, progress));
+    EXPECT_EQ(
+        Join(progress.lines),
+        "busy | status: Sent 0 bytes of 4.9KB | progress 0.6 | status: Sent 2.9KB of 4.9KB | progress 1 | "
+        "status: Sent 4.9KB of 4.9KB | progress 1 | status: Sent 0 bytes of 0 bytes | busy | "
+        "status: Sending update (1.5MB). Please wait... | status: Sent 1.5MB | progress 1 | busy | "
+        "status: Sending update (1.5MB). Please wait...");
+    ASSERT_EQ(port.sent.size(), 3u); // the first portion cut after its third message, the big one whole
+    EXPECT_EQ(port.sent[0], Bytes(portion.data.begin(), portion.data.begin() + 3000));
+    EXPECT_EQ(port.sent[1], Bytes(portion.data.begin() + 3000, portion.data.end()));
+    EXPECT_EQ(port.sent[2], big.data);
+    EXPECT_TRUE(clock.Sleeps().empty()) << "no pause between chunks";
 }
 
 TEST_F(EngineTest, CheckConnectedPermitsOtherPortsAfterTenSecondsOfLooking) {

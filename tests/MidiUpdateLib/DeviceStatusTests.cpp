@@ -17,12 +17,9 @@ TEST(CheckSysExUpdateStatus, FlagsAndFraming) {
         other[i] ^= 0x01;
         EXPECT_EQ(CheckSysExUpdateStatus(other), 0) << "header byte " << i;
     }
-    Bytes unread = busyMessage; // bytes 5 to 10 and the last are not looked at
-    std::fill(unread.begin() + 5, unread.begin() + 11, 0x7F);
-    unread.back() = 0x00;
-    EXPECT_EQ(CheckSysExUpdateStatus(unread), 2);
-    unread.push_back(0xF7);
-    EXPECT_EQ(CheckSysExUpdateStatus(unread), 0) << "14 bytes";
+    Bytes longer = busyMessage;
+    longer.push_back(0xF7);
+    EXPECT_EQ(CheckSysExUpdateStatus(longer), 0) << "14 bytes";
     EXPECT_EQ(CheckSysExUpdateStatus(Bytes(busyMessage.begin(), busyMessage.end() - 1)), 0);
 }
 
@@ -72,7 +69,7 @@ TEST(WaitForUpdateToFinish, StatusTimeAndTexts) {
         const std::string waiting =
                               busyShown ? "Waiting for device to complete update installation... | " : "",
                           verdict = status == 1 ? "accepted update." : "not yet responded to update.";
-        EXPECT_EQ(Join(rig.progress.Only("status: ")),
+        EXPECT_EQ(Join(rig.progress.lines, "status: "),
                   "Checking update status... | " + waiting + "Device has " + verdict)
             << name;
     }

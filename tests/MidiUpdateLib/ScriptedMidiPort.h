@@ -21,11 +21,6 @@ using Lines = std::vector<std::string>;
 // newest complete message in a locked store, handing each out once: another thread may feed it.
 class ScriptedMidiPort : public MidiPort {
 public:
-    struct Sent {
-        const unsigned char* data; // where the sender's bytes were: chunks are not copies
-        Bytes bytes;
-    };
-
     ScriptedMidiPort() {
         own.callbackData = this;
         own.callback = [](void* self) {
@@ -50,7 +45,7 @@ public:
             ++failures;
             return false;
         }
-        sent.push_back({data, Bytes(data, data + size)});
+        sent.emplace_back(data, data + size);
         return true;
     }
     std::string SendFailure() override { return failures ? "The port is in use." : ""; }
@@ -75,7 +70,7 @@ public:
     std::function<bool(const unsigned char*)> device; // sees each send before it arrives; false: it fails
     Bytes identity;
     int disconnects = 0, failures = 0;
-    std::vector<Sent> sent;
+    std::vector<Bytes> sent;
     std::vector<std::pair<unsigned int, Bytes>> requests;
     SysExCollector own; // what Receive feeds, unless to the base
 
@@ -94,14 +89,6 @@ public:
     void Status(const std::string& text) override { lines.push_back("status: " + text); }
     void Error(const std::string& text) override { lines.push_back("error: " + text); }
     void Completed(const std::string& text) override { lines.push_back("completed: " + text); }
-    // The lines of one kind ("status: ", "progress "), without it.
-    Lines Only(const std::string& kind) const {
-        Lines texts;
-        for (const auto& line : lines)
-            if (line.starts_with(kind))
-                texts.push_back(line.substr(kind.size()));
-        return texts;
-    }
 
     Lines lines;
 };
@@ -125,20 +112,21 @@ inline Bytes IdentityReply(const Bytes& id, const Bytes& version, Bytes text = {
 
 // count SysEx messages of the given size (F0, data bytes 11, F7).
 inline Bytes Messages(std::size_t count, std::size_t size) {
-    Bytes bytes;
-    for (std::size_t i = 0; i < count; ++i) {
-        bytes.push_back(0xF0);
-        bytes.insert(bytes.end(), size - 2, 0x11);
-        bytes.push_back(0xF7);
-    }
+    Bytes message(size, 0x11), bytes;
+    message.front() = 0xF0;
+    message.back() = 0xF7;
+    while (count-- > 0)
+        bytes.insert(bytes.end(), message.begin(), message.end());
     return bytes;
 }
 
-// Lines joined with " | ", to compare a whole transcript at once.
-inline std::string Join(const Lines& lines) {
+// The lines of one kind ("status: ", "progress "; all by default), without it, joined with " | " to
+// compare a whole transcript at once.
+inline std::string Join(const Lines& lines, const std::string& kind = "") {
     std::string joined;
     for (const auto& line : lines)
-        joined += (joined.empty() ? "" : " | ") + line;
+        if (line.starts_with(kind))
+            joined += (joined.empty() ? "" : " | ") + line.substr(kind.size());
     return joined;
 }
 

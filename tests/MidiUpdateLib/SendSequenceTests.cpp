@@ -16,9 +16,8 @@ const std::string accepted = "completed: The 'Ostrel Kelva' was updated sucessfu
                   sentOk = "MIDI update sent successfully.", verifying = "Verifying update status...",
                   inUse = "The port is in use.";
 
-// Answers of the device to a portion, as soon as its last byte arrives.
-enum Answer { silent, accepts, busyForEver, refuses, firstSendFails };
-using Answers = std::vector<Answer>;
+// Answers of the device to each portion, as soon as its last byte arrives: a accepts, r refuses,
+// b busy for ever, s silent, f accepts but the first send of it fails.
 
 struct SendRig : Rig {
     Update update{Bytes{}, "Ostrel Kelva", "", ""};
@@ -29,22 +28,19 @@ struct SendRig : Rig {
 
     // Portions of 1000 bytes (one message, its second byte the portion's index), the first with a
     // pause of 100 ms, answered as given.
-    void Play(const Answers& answers) {
+    void Play(const std::string& answers) {
         for (std::size_t i = 0; i < answers.size(); ++i) {
             update.sysExPortions.push_back({Messages(1, 1000), i == 0 ? 100u : 0u});
             update.sysExPortions.back().data[1] = static_cast<unsigned char>(i);
         }
-        clock.AddObserver([this](std::uint64_t) {
-            if (busy)
-                port.Receive(busyMessage);
-        });
+        clock.AddObserver([this](std::uint64_t) { port.Receive(busy ? busyMessage : Bytes{}); });
         port.device = [this, answers, sends = 0](const unsigned char* data) mutable {
-            const Answer answer = answers[data[1]];
-            if (answer == firstSendFails && !sends++)
+            const char answer = answers[data[1]];
+            if (answer == 'f' && !sends++)
                 return false;
-            busy = answer == busyForEver;
-            if (answer == refuses || answer == accepts || answer == firstSendFails)
-                port.Receive(answer == refuses ? refusedMessage : acceptedMessage);
+            busy = answer == 'b';
+            if (answer != 'b' && answer != 's')
+                port.Receive(answer == 'r' ? refusedMessage : acceptedMessage);
             return true;
         };
         sender.Send(update, progress);
@@ -70,7 +66,7 @@ const std::string retry22 = "Could not send chunk #2 of 2. Retrying...",
 
 struct Row {
     const char* name;
-    Answers answers;             // one portion each
+    std::string answers;         // one portion each
     Lines transcript;            // as Transcript() gives it, after "Started" and the first "Looking"
     std::size_t absentLooks = 0; // IsConnected answers false this often first (12 looks an attempt)
     bool vanishes = false;       // the device goes away when the port first lets go of it
@@ -78,46 +74,44 @@ struct Row {
     Version version = {1, 5};    // the update file's
 };
 const std::vector<Row> rows{
-    {"accepted", Answers{accepts}, Lines{sentOk, accepted, "100 ms, 1 sent"}, 0, false, v105},
-    {"silent, no identity reply", Answers{silent}, Lines{sentOk, verifying, sentText, "12100 ms, 1 sent"}},
-    {"busy for ever, short identity reply", Answers{busyForEver},
+    {"accepted", "a", Lines{sentOk, accepted, "100 ms, 1 sent"}, 0, false, v105},
+    {"silent, no identity reply", "s", Lines{sentOk, verifying, sentText, "12100 ms, 1 sent"}},
+    {"busy for ever, short identity reply", "b",
      Lines{
          sentOk, verifying,
          "completed: The update has been sent, but the device has not yet confirmed that the update process "
          "was successful.",
          "100600 ms, 1 sent"},
      0, false, Bytes{0xF0, 0x7E, 0x00, 0xF7}},
-    {"silent, replies with the update's version", Answers{silent},
-     Lines{sentOk, verifying, accepted, "12100 ms, 1 sent"}, 0, false, v105},
-    {"silent, update of unknown version", Answers{silent},
+    {"silent, replies with the update's version", "s", Lines{sentOk, verifying, accepted, "12100 ms, 1 sent"},
+     0, false, v105},
+    {"silent, update of unknown version", "s",
      Lines{sentOk, verifying,
            "completed: The update has been sent to the device sucessfully.\nIt is now at version firmware "
            "1.05.",
            "12100 ms, 1 sent"},
      0, false, v105, unknownVersion},
-    {"silent, another version (1.50 is not 1.05)", Answers{silent},
+    {"silent, another version (1.50 is not 1.05)", "s",
      Lines{sentOk, verifying,
            "error: The 'Ostrel Kelva' firmware version is now 1.50.\nThe update file version was 1.05.\nThe "
            "update process did not complete successfully.",
            "12100 ms, 1 sent"},
      0, false, IdentityReply({0x41}, {0, 1, 5, 0})},
-    {"no portions", Answers{}, Lines{sentOk, verifying, sentText, "0 ms, 0 sent"}},
-    {"absent: six attempts", Answers{accepts}, Lines{error, "90000 ms, 0 sent"}, 99},
-    {"present after two attempts", Answers{accepts}, Lines{sentOk, accepted, "30100 ms, 1 sent"}, 24},
-    {"vanishes after the first of two", Answers{accepts, accepts},
+    {"no portions", "", Lines{sentOk, verifying, sentText, "0 ms, 0 sent"}},
+    {"absent: six attempts", "a", Lines{error, "90000 ms, 0 sent"}, 99},
+    {"present after two attempts", "a", Lines{sentOk, accepted, "30100 ms, 1 sent"}, 24},
+    {"vanishes after the first of two", "aa",
      Lines{"Sending chunk #2 of 2", retry22, retry22, retry22, retry22, retry22, error, "75100 ms, 1 sent"},
      0, true},
-    {"the retries are shared by the whole update", Answers{accepts, accepts, accepts},
+    {"the retries are shared by the whole update", "aaa",
      Lines{"Sending chunk #2 of 3", retry23, retry23, looking, "Could not send chunk #3 of 3. Retrying...",
            error, "90100 ms, 1 sent"},
      36, true},
-    {"first given up, then accepted", Answers{accepts, accepts}, Lines{looking, error, "90000 ms, 1 sent"},
-     72},
-    {"first refused, then accepted", Answers{refuses, accepts},
-     Lines{"Sending chunk #2 of 2", sentOk, error, "100 ms, 2 sent"}},
-    {"first silent, then accepted", Answers{silent, accepts},
+    {"first given up, then accepted", "aa", Lines{looking, error, "90000 ms, 1 sent"}, 72},
+    {"first refused, then accepted", "ra", Lines{"Sending chunk #2 of 2", sentOk, error, "100 ms, 2 sent"}},
+    {"first silent, then accepted", "sa",
      Lines{"Sending chunk #2 of 2", sentOk, accepted, "12100 ms, 2 sent"}},
-    {"a send fails once, then accepted", Answers{accepts, firstSendFails},
+    {"a send fails once, then accepted", "af",
      Lines{"Sending chunk #2 of 2", inUse, retry22, sentOk, accepted, "5100 ms, 2 sent"}},
 };
 
@@ -138,7 +132,7 @@ TEST(SendSequenceTable, VerdictStatusesTimeAndBytesByDevice) {
         expected.insert(expected.end(), row.transcript.begin(), row.transcript.end());
         EXPECT_EQ(rig.Transcript(), expected);
         for (const auto& sent : rig.port.sent)
-            EXPECT_EQ(sent.bytes, rig.update.sysExPortions.at(sent.bytes[1]).data);
+            EXPECT_EQ(sent, rig.update.sysExPortions.at(sent[1]).data);
         // The identity request (with its 5-s time-out) goes out exactly when "Verifying" is shown.
         using Requests = decltype(rig.port.requests);
         const Requests enquiry{{5000, {0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7}}};
@@ -148,7 +142,7 @@ TEST(SendSequenceTable, VerdictStatusesTimeAndBytesByDevice) {
 
 TEST_F(SendSequence, EveryReportOfAnAcceptedPortionInOrder) {
     clock.AddObserver([this](std::uint64_t now) { progress.Status("slept until " + std::to_string(now)); });
-    Play({accepts});
+    Play("a");
     // Started and looking; the portion; the device's status; the pause; the verdict.
     EXPECT_EQ(
         Join(progress.lines),
@@ -163,9 +157,9 @@ TEST_F(SendSequence, EveryReportOfAnAcceptedPortionInOrder) {
 }
 
 TEST_F(SendSequence, EachPortionFillsItsShareOfTheBar) {
-    Play({accepts, accepts, accepts, accepts});
-    EXPECT_EQ(progress.Only("progress "),
-              (Lines{"0", "0.25", "0.25", "0.25", "0.5", "0.5", "0.75", "0.75", "1", "1", "1"}));
+    Play("aaaa");
+    EXPECT_EQ(Join(progress.lines, "progress "),
+              "0 | 0.25 | 0.25 | 0.25 | 0.5 | 0.5 | 0.75 | 0.75 | 1 | 1 | 1");
 }
 
 TEST_F(SendSequence, EveryAttemptFailingAtTheSameChunkSpoilsTheUpdate) {
