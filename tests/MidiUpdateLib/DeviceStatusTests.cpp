@@ -37,7 +37,6 @@ TEST_F(EngineTest, PollsEveryHalfSecondUntilTheTimeOutAndNotWithoutADevice) {
     EXPECT_EQ(nearWrap.Sleeps(), std::vector<std::uint64_t>(4, 500));
     port.connected = false; // the status wait without a device ends at once, without reports
     EXPECT_EQ(WaitForUpdateToFinish(port, progress), 0);
-    EXPECT_EQ(nearWrap.Sleeps().size(), 4u);
     EXPECT_TRUE(progress.lines.empty());
 }
 
@@ -46,14 +45,11 @@ TEST(WaitForUpdateToFinish, StatusTimeAndTexts) {
     // . nothing; four make a silent poll of 2 s), then silence -> status, time, "Waiting" shown
     const std::vector<Bytes> answers{busyMessage, acceptedMessage, refusedMessage, Bytes{0xF0, 0x01, 0xF7},
                                      Bytes{}};
-    std::string sixSilences, busy200(200, 'b');
-    for (int i = 0; i < 6; ++i)
-        sixSilences += "b....";
     const std::vector<std::tuple<const char*, std::string, int, std::uint64_t, bool>> rows{
         {"refused, after a quiet tick", ".ra", 3, 1000, false},
-        {"a silence restarts the run of 201 busy answers", busy200 + "...." + busy200 + "a", 1,
-         401 * 500 + 2000, true},
-        {"six silences over the whole wait", sixSilences + "a", 0, 6 * 2500, true},
+        {"a silence restarts the run of 201 busy answers",
+         std::string(200, 'b') + "...." + std::string(200, 'b') + "a", 1, 401 * 500 + 2000, true},
+        {"six silences over the whole wait", "b....b....b....b....b....b....a", 0, 6 * 2500, true},
         {"other messages count as silence", "oooooo", 0, 6 * 500, false},
     };
     for (const auto& [name, script, status, ms, busyShown] : rows) {

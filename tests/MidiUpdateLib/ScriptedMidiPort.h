@@ -31,10 +31,7 @@ public:
     }
     std::size_t IdealChunkSize() override { return ideal; }
     std::size_t MaxChunkSize() override { return max; }
-    bool IsConnected() override {
-        const std::size_t look = looks++;
-        return look < answers.size() ? answers[look] : connected;
-    }
+    bool IsConnected() override { return looks < answers.size() ? answers[looks++] : connected; }
     void PermitOtherPorts() override { connected = connected || connectsAfterPermit; }
     void Disconnect() override {
         ++disconnects;
@@ -82,9 +79,7 @@ private:
 // Every report as a line: "progress 0.25", "busy", "status: ...", "error: ...", "completed: ...".
 class RecordingProgress : public UpdateProgress {
 public:
-    void Progress(float fraction) override {
-        lines.push_back(Format("progress %g", static_cast<double>(fraction)));
-    }
+    void Progress(float fraction) override { lines.push_back(Format("progress %g", double(fraction))); }
     void ProgressIndeterminate() override { lines.push_back("busy"); }
     void Status(const std::string& text) override { lines.push_back("status: " + text); }
     void Error(const std::string& text) override { lines.push_back("error: " + text); }

@@ -43,12 +43,10 @@ TEST(SysExCollector, StreamTable) {
 }
 
 TEST_F(EngineTest, SysExCollectorCapsAMessageAtOneMebibyte) {
-    Bytes message(1024 * 1024, 0x22);
-    message.front() = 0xF0;
-    message.back() = 0xF7;
+    Bytes message = Messages(1, 1024 * 1024);
     message.insert(message.end() - 1, 0xF8); // a clock tick at the limit is no byte of the message
     EXPECT_EQ(Fed(message).LastSysEx().size(), 1024u * 1024u) << "exactly 1 MiB is kept";
-    message.insert(message.end() - 1, 0x22);
+    message.insert(message.end() - 1, 0x11);
     Fed runaway(message);
     EXPECT_TRUE(runaway.LastSysEx().empty()) << "one byte more is too many";
     EXPECT_EQ(runaway.own.sysEx.capacity(), 0u) << "and its memory is given back";
