@@ -97,12 +97,8 @@ public:
     QString UpdateFile(const QString& note = "") {
         Bytes out;
         CreateUpdateFileHeader(out, "Ostrel Kelva", Version{1, 5}, note.toStdString(), 0, 0, 0);
-        Bytes data;
-        for (int message = 0; message < 40; ++message) {
-            data.insert(data.end(), {0xF0, 0x00, 0x00, 0x0E});
-            data.insert(data.end(), 100, static_cast<unsigned char>(message));
-            data.push_back(0xF7);
-        }
+        const auto sysex = (QByteArray("\xF0\x00\x00\x0E", 4) + QByteArray(100, 1) + '\xF7').repeated(40);
+        const Bytes data(sysex.begin(), sysex.end());
         AddSysExPortion(out, data, 100);
         AddSysExPortion(out, data, 100);
         AddMacPortName(out, "Ostrel Kelva$Ostrel Dramlin");
@@ -239,8 +235,6 @@ private slots:
             QCOMPARE(bar->maximum(), shown < 0 ? 0 : MainWindow::progressScale);
             QCOMPARE(bar->value(), shown < 0 ? bar->value() : shown);
         }
-        rig.d->progressIndeterminate();
-        QCOMPARE(bar->maximum(), 0);
     }
 
     // Only a .syx file (which names no port) with a second USB device asks; the answer picks the device.
@@ -291,9 +285,8 @@ private slots:
             QCOMPARE(rig.events.first(3), (QStringList{"bar busy", "status text: Updating...",
                                                        "status text: Updating Video Mode"}));
             QCOMPARE(rig.events.filter("sheet Completed").size(), mode < 0 ? 0 : 1);
-            QVERIFY(mode >= 0 ||
-                    (rig.d->textField()->text().startsWith("There was an error sending the update file.") &&
-                     rig.events.filter("alert").isEmpty()));
+            const bool failed = rig.d->textField()->text().startsWith("There was an error sending");
+            QVERIFY(failed == (mode < 0) && rig.events.filter("alert").isEmpty()); // in the status text only
         }
         QCOMPARE(ZephAppDelegate::VideoModeMessage(-1), ZephAppDelegate::VideoModeMessage(1)); // none: off
     }
@@ -310,16 +303,14 @@ private slots:
         QApplication::setActiveWindow(window);
         QVERIFY(QTest::qWaitForWindowActive(window));
         QTest::keyClick(window, Qt::Key_O, Qt::AltModifier); // "Video &off", clicked after a moment
-        QVERIFY(QTest::qWaitFor([&rig] { return rig.device->VideoMode().has_value(); }));
+        QTRY_COMPARE(rig.device->VideoMode(), std::optional<unsigned char>(0x00));
         QVERIFY(rig.WaitUntilIdle());
-        QCOMPARE(rig.device->VideoMode(), std::optional<unsigned char>(0x00));
         rig.events.clear();
         QTest::keyClick(window, Qt::Key_O, Qt::ControlModifier);
         rig.openEnd(1, file);
         QVERIFY(rig.WaitUntilIdle());
         QCOMPARE(rig.events.first(4), (QStringList{"open sheet shown", "open sheet types: upd syx",
                                                    "open sheet closed", "status text: Loading update file"}));
-        QCOMPARE(rig.events.last(2).first(), "sheet Completed [OK]: " + verdict);
         window->aboutAction->trigger();
         QTest::keyClick(window, Qt::Key_Q, Qt::ControlModifier); // no job: no question
         QCOMPARE(rig.events.last(2), (QStringList{"about: 1.00 GM", "terminate"}));
@@ -354,11 +345,11 @@ private slots:
                 rig.panelAnswer = DialogPresenter::alternateButton;
                 QVERIFY(rig.d->window()->close());
                 QCOMPARE(rig.terminations, 1);
-                QCOMPARE(rig.events.filter(QRegularExpression("^(panel|alert) ")),
-                         QStringList{"alert Update failed: Already performing an update."} +
-                             QStringList(3,
-                                         "panel An update is in progress [Do not close|Close]: An update is "
-                                         "in progress.\nAre you sure you want to close this program?"));
+                const QString asked = "panel An update is in progress [Do not close|Close]: An update is in "
+                                      "progress.\nAre you sure you want to close this program?";
+                QCOMPARE(
+                    rig.events.filter(QRegularExpression("^(panel|alert) ")),
+                    QStringList({"alert Update failed: Already performing an update.", asked, asked, asked}));
             }
             // Once that has ended (the open sheet cancelled, the alert dismissed), work is taken again.
             rig.Release();
