@@ -23,7 +23,8 @@ std::string Text(const std::optional<SetupNotification>& told) {
 }
 
 TEST(AlsaAnnouncement, TellsTheSetupChangeItMeans) {
-    const Address announce{SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE};
+    const Address announce{SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE},
+        timer{SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_TIMER};
     const struct {
         const char* what;
         int type;
@@ -41,11 +42,7 @@ TEST(AlsaAnnouncement, TellsTheSetupChangeItMeans) {
         {"unsubscribed", SND_SEQ_EVENT_PORT_UNSUBSCRIBED, announce, {130, 2}, ""},
         {"note on the announce port", SND_SEQ_EVENT_NOTEON, announce, {130, 2}, ""},
         {"the system client's own port", SND_SEQ_EVENT_PORT_START, announce, {SND_SEQ_CLIENT_SYSTEM, 0}, ""},
-        {"from the system timer port",
-         SND_SEQ_EVENT_PORT_START,
-         {SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_TIMER},
-         {130, 2},
-         ""},
+        {"from the system timer port", SND_SEQ_EVENT_PORT_START, timer, {130, 2}, ""},
         {"sent by another client", SND_SEQ_EVENT_PORT_EXIT, {131, 0}, {130, 2}, ""},
     };
     for (const auto& row : rows) {

@@ -19,7 +19,6 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <fstream>
-#include <functional>
 #include <iostream>
 #include <mutex>
 #include <optional>
