@@ -13,29 +13,6 @@ data=$2
 work=$(mktemp -d)
 [ -f "$data/cut-8m.syx" ] || { echo "SKIPPED: desktop-safety kernel tests: no test files in $data"; exit 77; }
 accepted="was updated sucessfully to version"
-ms_since() { echo $(((${EPOCHREALTIME/./} - $1) / 1000)); } # since a ${EPOCHREALTIME/./} stamp
-# run NAME COMMAND...: bounded; stdout, stderr, both and the exit status in $work/NAME.{out,err,all,rc}.
-run() {
-    local name=$1
-    shift
-    timeout -k 5 120 "$@" > "$work/$name.out" 2> "$work/$name.err"
-    echo $? > "$work/$name.rc"
-    cat "$work/$name.out" "$work/$name.err" > "$work/$name.all"
-}
-exits() { # NAME STATUS
-    [ "$(cat "$work/$1.rc")" = "$2" ] && return 0
-    echo "  $1: exit $(cat "$work/$1.rc") (wanted $2):"
-    tail -n 6 "$work/$1.all" | sed 's/^/    /'
-    return 1
-}
-mentions() { # FILE WORD...: FILE holds every WORD (case-insensitive, fixed strings)
-    local file=$1 word
-    shift
-    for word in "$@"; do
-        grep -q -i -F -- "$word" "$file" || { echo "  no \"$word\" in $file: $(tail -n 8 "$file")"; return 1; }
-    done
-}
-nothing_received() { [ ! -s "$1" ] || { echo "  $1 holds $(stat -c %s "$1") bytes"; return 1; }; }
 # device_end_rx CARD: sets rx to the bytes the raw MIDI input of CARD has received since it was opened.
 # Builtins only, as is pause: under emulation each fork can take longer than the portion takes to go.
 device_end_rx() {

@@ -247,6 +247,66 @@ stamp() {
         printf '%s %s\n' "${EPOCHREALTIME/./}" "$line"
     done
 }
+# replug_rounds LABEL FILE GONE_TEXT BACK_TEXT ROUNDS [simulate options...]: while a program writes
+# stamped lines to FILE (as `stamp` writes them), unplugs the gadget and plugs it in again ROUNDS times,
+# the simulated device started afresh on each replug (records $work/LABEL-N.rec); each unplug must show
+# a line with GONE_TEXT, each replug one with BACK_TEXT, within 1 s.
+replug_rounds() {
+    local label=$1 file=$2 gone_text=$3 back_text=$4 rounds=$5 round unplugged released gone back gone_ms back_ms
+    shift 5
+    for round in $(seq 1 "$rounds"); do
+        unplugged=${EPOCHREALTIME/./}
+        echo "" > "$GADGET_DIR/UDC" || ktest_fail "unplug $round"
+        gone=$(stamped_line_seen "$file" "$unplugged" "$gone_text" 10)
+        wait_seq_client_gone "$GADGET_PRODUCT" 30 || ktest_fail "the device's client went after unplug $round"
+        sim_stop || ktest_fail "the simulated device stopped cleanly after unplug $round"
+        gadget_plug_held || ktest_fail "replug $round"
+        sim_start "$label-$round" "$work/$label-$round.rec" "$@" || ktest_fail "the device end opened"
+        sleep 0.5 # f_midi drops what arrives before the end's reader first waits; the program asks at once
+        released=${EPOCHREALTIME/./}
+        gadget_release || ktest_fail "release of replug $round"
+        back=$(stamped_line_seen "$file" "$released" "$back_text" 10)
+        gone_ms=$([ -n "$gone" ] && echo $(((gone - unplugged) / 1000)))
+        back_ms=$([ -n "$back" ] && echo $(((back - released) / 1000)))
+        echo "FIGURE: $label: unplug $round shown ${gone_ms:-never} ms after the unbind began; replug shown ${back_ms:-never} ms after the host was let see it"
+        ktest_check "$label: unplug $round shown within 1 s" test -n "$gone_ms" -a "${gone_ms:-0}" -le 1000
+        ktest_check "$label: replug $round shown within 1 s ($back_text)" test -n "$back_ms" -a "${back_ms:-0}" -le 1000
+    done
+}
+# run NAME COMMAND...: bounded; stdout, stderr, both and the exit status in $work/NAME.{out,err,all,rc}.
+run() {
+    local name=$1
+    shift
+    timeout -k 5 120 "$@" > "$work/$name.out" 2> "$work/$name.err"
+    echo $? > "$work/$name.rc"
+    cat "$work/$name.out" "$work/$name.err" > "$work/$name.all"
+}
+exits() { # NAME STATUS: run NAME ended with STATUS; else shows its end
+    [ "$(cat "$work/$1.rc")" = "$2" ] && return 0
+    echo "  $1: exit $(cat "$work/$1.rc") (wanted $2):"
+    tail -n 6 "$work/$1.all" | sed 's/^/    /'
+    return 1
+}
+mentions() { # FILE WORD...: FILE holds every WORD (case-insensitive, fixed strings)
+    local file=$1 word
+    shift
+    for word in "$@"; do
+        grep -q -i -F -- "$word" "$file" || { echo "  no \"$word\" in $file: $(tail -n 8 "$file")"; return 1; }
+    done
+}
+nothing_received() { [ ! -s "$1" ] || { echo "  $1 holds $(stat -c %s "$1") bytes"; return 1; }; }
+ms_since() { echo $(((${EPOCHREALTIME/./} - $1) / 1000)); } # since a ${EPOCHREALTIME/./} stamp
+# identical_runs RECORD FILE RUNS: how many of RECORD's FILE-sized slices equal FILE (0 unless RECORD
+# holds exactly RUNS of them).
+identical_runs() {
+    local size n=0 run
+    size=$(stat -c %s "$2")
+    [ "$(stat -c %s "$1")" -eq $(($3 * size)) ] || { echo 0; return; }
+    for run in $(seq 0 $(($3 - 1))); do
+        cmp -s -n "$size" -i "$((run * size)):0" "$1" "$2" && n=$((n + 1))
+    done
+    echo $n
+}
 # sim_start NAME RECORD [simulate options...]: the simulated device on the gadget's end, in the
 # background (pid in sim_pid), once it has the raw MIDI input open. sim_start_on CARD_ID NAME
 # RECORD [...]: the same on the end of another gadget.
