@@ -55,7 +55,7 @@ TEST(WaitForUpdateToFinish, StatusTimeAndTexts) {
     for (const auto& [name, script, status, ms, busyShown] : rows) {
         Rig rig;
         std::size_t tick = 0;
-        rig.clock.AddObserver([&](std::uint64_t) {
+        rig.clock.AddObserver([&, script = script](std::uint64_t) {
             rig.port.Receive(tick < script.size() ? answers.at(std::string("baro.").find(script[tick++]))
                                                   : Bytes{});
         });
