@@ -23,8 +23,11 @@ const QString verdict = "The 'Ostrel Kelva' was updated sucessfully to version 1
 
 // A simulated device from its port name, display name and USB device number (0: a software port).
 SimulatedDevice::Options Device(const QStringList& names) {
-    return {
-        .name = names[0].toStdString(), .displayName = names[1].toStdString(), .usbDevice = names[2].toInt()};
+    SimulatedDevice::Options options;
+    options.name = names[0].toStdString();
+    options.displayName = names[1].toStdString();
+    options.usbDevice = names[2].toInt();
+    return options;
 }
 
 // The window with its controller. Each dialog is written to the record; the modal ones answer at once, the
