@@ -600,9 +600,8 @@ TEST(AlsaSetupWatch, OnlyOtherClientsPortsAreToldInOrderWithTheServiceAgreeingAn
     auto service = OpenService();
     Peer kernel("Announce Listener", "In",
                 SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE | SND_SEQ_PORT_CAP_NO_EXPORT);
-    ASSERT_EQ(
-        snd_seq_connect_from(kernel.seq, kernel.port, SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE),
-        0);
+    const int system = SND_SEQ_CLIENT_SYSTEM, announce = SND_SEQ_PORT_SYSTEM_ANNOUNCE;
+    ASSERT_EQ(snd_seq_connect_from(kernel.seq, kernel.port, system, announce), 0);
     std::atomic<bool> inside{false};
     std::atomic<int> calls{0};
     auto slow = service->WatchSetup([&](const SetupNotification&) {
@@ -614,14 +613,12 @@ TEST(AlsaSetupWatch, OnlyOtherClientsPortsAreToldInOrderWithTheServiceAgreeingAn
     SetupRecorder watch(*service);
     // Clients of ours come and go faster than the watch reads their announcements: each is still known
     // as ours when its ports' announcements are read after it has gone. None may be told.
+    const MidiReadProc ignore = [](const MidiPacketList&, void*, void*) {};
     for (int round = 0; round < 3; ++round) {
         MidiRef client = 0, output = 0, input = 0;
         ASSERT_EQ(service->ClientCreate("MIDI Updater", client), 0);
         ASSERT_EQ(service->OutputPortCreate(client, "MIDI Updater Port", output), 0);
-        ASSERT_EQ(
-            service->InputPortCreate(
-                client, "MIDI Updater Input", [](const MidiPacketList&, void*, void*) {}, nullptr, input),
-            0);
+        ASSERT_EQ(service->InputPortCreate(client, "MIDI Updater Input", ignore, nullptr, input), 0);
         ASSERT_EQ(service->ClientDispose(client), 0);
         SetupRecorder another(*service);
     }
