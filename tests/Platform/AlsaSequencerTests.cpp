@@ -1,10 +1,9 @@
-// The ALSA back end against the kernel's sequencer and a USB MIDI device (skipped without /dev/snd/seq;
-// the kernel tests run these in a VM); what the system's announcements tell a setup watch (made-up
+// The ALSA back end on the kernel's sequencer and a USB MIDI device (skipped without /dev/snd/seq; the
+// kernel tests run these in a VM), and the system's announcements as a setup watch reads them (made-up
 // events, run everywhere). Catches: wrong endpoint lists, names or query errors, bytes lost or changed on
-// the way to a client or the USB device, wrong busy/unplug texts, slow failures, wrong or missing setup
-// notifications (an announcement told as the wrong change or endpoint, or told where nothing may be:
-// another sender, another port of the system client, the system client itself, events that change no
-// setup), a watch or port that outlives its destruction.
+// the way to a client or the USB device, wrong busy/unplug texts, slow failures, announcements told as
+// the wrong change or endpoint or where nothing changed, missing setup notifications, a watch or port
+// that outlives its destruction.
 #include "AlsaDelivery.h"
 #include "AlsaMidiService.h"
 #include "AlsaSequencer.h"
