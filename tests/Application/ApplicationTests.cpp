@@ -22,8 +22,9 @@ using Text = const QString&;
 
 const QString verdict = "The 'Ostrel Kelva' was updated sucessfully to version 1.05.";
 
-// A simulated device from its port name, display name and USB device number (0: a software port).
-SimulatedDevice::Options Device(const QStringList& names) {
+// A simulated device from "port name|display name|USB device number" (0: a software port).
+SimulatedDevice::Options Device(const QString& text) {
+    const QStringList names = text.split('|');
     SimulatedDevice::Options options;
     options.name = names[0].toStdString();
     options.displayName = names[1].toStdString();
@@ -176,10 +177,11 @@ QString Describe(QWidget* widget) {
     return shown.join('|');
 }
 
-// Once a modal dialog is up: describes it into shown (with no row of its list selected), then selects the
-// first row, types the keys into the list and presses the button.
-void WhenModal(QObject* context, QString& shown, const QString& button, const QList<int>& keys = {}) {
-    QTimer::singleShot(0, context, [&shown, button, keys] {
+// Opens a modal dialog; once it is up, describes it (with no row of its list selected), then selects the
+// first row, types the keys into the list and presses the button. Answers the dialog's answer|description.
+QString Answer(const std::function<int()>& open, const QString& button, const QList<int>& keys = {}) {
+    QString shown;
+    QTimer::singleShot(0, [&shown, button, keys] {
         QWidget* dialog = QApplication::activeModalWidget();
         auto* list = dialog->findChild<QListWidget*>();
         if (list)
@@ -191,28 +193,13 @@ void WhenModal(QObject* context, QString& shown, const QString& button, const QL
             if (push->text().remove('&') == button)
                 push->click();
     });
+    const int answer = open();
+    return QString::number(answer) + "|" + shown;
 }
 
 class ApplicationTests : public QObject {
     Q_OBJECT
 private slots:
-    void droppedFileRunsToTheVerdict() {
-        Rig rig;
-        const QString note = "Keep it plugged in: 100% %s";
-        // On the picture, which passes its drops to the window; of several files the first is taken.
-        QVERIFY(rig.Drag({rig.UpdateFile(note), rig.File("bad.upd", "nonsense")}, true, rig.d->imageView()));
-        QVERIFY(rig.WaitUntilIdle());
-        // The first and the last changes, then the fields as they stay.
-        QCOMPARE(rig.events.first(6) + rig.events.last(4)
-                     << rig.d->productName()->text() << rig.d->firmwareVersion()->text()
-                     << rig.d->textField()->text(),
-                 (QStringList{"status text: Loading update file", "product name: Ostrel Kelva",
-                              "firmware version: 1.05",
-                              "panel Important note about this update [Start update|]: " + note, "bar busy",
-                              "status text: Updating...", "bar complete", "status text: " + verdict,
-                              "sheet Completed [OK]: " + verdict, "done", "Ostrel Kelva", "1.05", verdict}));
-    }
-
     void barShowsTheFraction() {
         // Each row: the fraction, the bar's value (-1: busy), the record.
         using Row = std::tuple<std::optional<float>, int, QString>;
@@ -232,33 +219,47 @@ private slots:
         }
     }
 
-    // Only a .syx file (which names no port) with a second USB device asks; the answer picks the device.
-    void chooserOnlyForSeveralUsbDevices() {
+    // A dropped file runs to its end. Only a .syx file (which names no port) with a second USB device asks
+    // which device to update; the answer picks the device.
+    void droppedFileRunsToItsEnd() {
         // Each row: a .syx file, the second device, the chooser's answer, the device updated (-1: none).
-        using Row = std::tuple<bool, QStringList, int, int>;
-        const QStringList dramlin{"Ostrel Dramlin MIDI 1", "Ostrel Dramlin", "2"};
-        const Row rows[] = {{true, {"Synth MIDI 1", "Synth", "0"}, -1, 0},
-                            {false, {"Synth MIDI 1", "Synth", "2"}, -1, 0},
+        using Row = std::tuple<bool, QString, int, int>;
+        const QString dramlin = "Ostrel Dramlin MIDI 1|Ostrel Dramlin|2",
+                      note = "Keep it plugged in: 100% %s";
+        const Row rows[] = {{true, "Synth MIDI 1|Synth|0", -1, 0},
+                            {false, "Synth MIDI 1|Synth|2", -1, 0},
                             {true, dramlin, 1, 1},
                             {true, dramlin, -1, -1},
                             {true, dramlin, 2, -1}};
+        const QString asked =
+            "chooser Choose the device to update: This update does not name the device it is for, "
+            "and several USB MIDI devices are connected. Choose the one to update: [\"Ostrel "
+            "Kelva\" (port \"Ostrel Kelva MIDI 1\"), \"Ostrel Dramlin\" (port \"Ostrel Dramlin MIDI 1\")]";
         for (const auto& [raw, second, answer, updated] : rows) {
-            Rig rig(Device({"Ostrel Kelva MIDI 1", "Ostrel Kelva", "1"}));
+            Rig rig(Device("Ostrel Kelva MIDI 1|Ostrel Kelva|1"));
             rig.other = std::make_unique<SimulatedDevice>(rig.service, Device(second));
             rig.deviceAnswer = answer;
-            QVERIFY(rig.Drag({raw ? rig.SysExFile() : rig.UpdateFile()}));
+            // An update on the picture, which passes its drops to the window; of several files the first is
+            // taken.
+            QVERIFY(raw ? rig.Drag({rig.SysExFile()})
+                        : rig.Drag({rig.UpdateFile(note), rig.File("bad.upd", "nonsense")}, true,
+                                   rig.d->imageView()));
             QVERIFY(rig.WaitUntilIdle());
-            const QString asked =
-                QString("chooser Choose the device to update: This update does not name the device "
-                        "it is for, and several USB MIDI devices are connected. Choose the one "
-                        "to update: [\"Ostrel Kelva\" (port \"Ostrel Kelva MIDI 1\"), \"%1\" (port \"%2\")]")
-                    .arg(second[1], second[0]);
-            QCOMPARE(rig.events.filter("chooser "),
-                     raw && second[2] != "0" ? QStringList{asked} : QStringList{});
+            if (!raw) // the first and the last changes, then the fields as they stay
+                QCOMPARE(rig.events.first(6) + rig.events.last(4)
+                             << rig.d->productName()->text() << rig.d->firmwareVersion()->text()
+                             << rig.d->textField()->text(),
+                         (QStringList{"status text: Loading update file", "product name: Ostrel Kelva",
+                                      "firmware version: 1.05",
+                                      "panel Important note about this update [Start update|]: " + note,
+                                      "bar busy", "status text: Updating...", "bar complete",
+                                      "status text: " + verdict, "sheet Completed [OK]: " + verdict, "done",
+                                      "Ostrel Kelva", "1.05", verdict}));
             const bool sent[] = {!Rig::JobMessages(*rig.device).empty(),
                                  !Rig::JobMessages(*rig.other).empty()};
-            QCOMPARE(Seen(sent[0], sent[1], rig.events.filter("sheet Completed").size()),
-                     Seen(updated == 0, updated == 1, updated < 0 ? 0 : 1));
+            QCOMPARE(Seen(rig.events.filter("chooser ").join('\n'), sent[0], sent[1],
+                          rig.events.filter("sheet Completed").size()),
+                     Seen(second == dramlin ? asked : "", updated == 0, updated == 1, updated < 0 ? 0 : 1));
             if (updated < 0) // the bar empty
                 QCOMPARE(rig.events.last(4) << QString::number(rig.d->progressIndicator()->value()),
                          (QStringList{asked, "bar empty",
@@ -271,7 +272,7 @@ private slots:
         using Row = std::tuple<QString, int, int>; // device, segment, the message's mode byte (-1: none sent)
         const Row rows[] = {{"Ostrel Kelva", 0, 1}, {"Ostrel Dramlin", 1, 0}, {"Ostrel Kelva Mk2", 0, -1}};
         for (const auto& [device, segment, mode] : rows) {
-            Rig rig(Device({device, device, "1"}));
+            Rig rig(Device(device + "|" + device + "|1"));
             rig.d->window()->videoSegments[segment]->click();
             QVERIFY(rig.WaitUntilIdle());
             const Bytes message{0xF0, 0x00, 0x00, 0x0E, 0x00, 0x33, 0x63, 0x00, 0x01, Bytes::value_type(mode),
@@ -399,13 +400,12 @@ private slots:
         for (const auto& [job, waits] : rows) {
             Rig rig;
             if (job == "choice") // a .syx file and two USB devices
-                rig.other = std::make_unique<SimulatedDevice>(rig.service, Device({"D", "D", "2"}));
+                rig.other = std::make_unique<SimulatedDevice>(rig.service, Device("D|D|2"));
+            const QUrl file = job == "choice" ? rig.SysExFile() : rig.UpdateFile(job == "note" ? "A" : "");
             if (job == "video")
                 rig.d->window()->videoSegments[0]->click();
             else
-                rig.d->updateWithFile(
-                    (job == "choice" ? rig.SysExFile() : rig.UpdateFile(job == "note" ? "A" : ""))
-                        .toLocalFile());
+                rig.d->updateWithFile(file.toLocalFile());
             QVERIFY(rig.channel->WaitForWaitsBegun(1, 10000));
             if (waits == 2) // runs updateDidStart: the worker posted nothing else
                 QCoreApplication::processEvents();
@@ -437,26 +437,24 @@ private slots:
         QTRY_VERIFY(!window.findChild<QMessageBox*>());
         dialogs.BeginAlertSheet(&window, "Completed", "OK", "Sent 100% of <i>it</i>");
         QCOMPARE(shown(), "1|1|Completed|Sent 100% of <i>it</i>/0|OK");
-        QString panel;
-        WhenModal(&window, panel, "Close");
-        QCOMPARE(dialogs.RunAlertPanel(&window, "Title", "Message", "Do not close", "Close"),
-                 DialogPresenter::alternateButton);
-        QCOMPARE(panel, "2|2|Title|Title/0|Message/0|Do not close|Close");
+        const auto panel = [&] {
+            return dialogs.RunAlertPanel(&window, "Title", "Message", "Do not close", "Close");
+        };
+        QCOMPARE(Answer(panel, "Close"),
+                 "0|2|2|Title|Title/0|Message/0|Do not close|Close"); // 0: the alternate
         // The chooser: OK is offered only while a device is selected; Return chooses.
         // Each row: the keys typed in the list, the button then pressed, the answer.
-        using Row = std::tuple<QList<int>, QString, int>;
-        const Row rows[] = {{{Qt::Key_Down}, "OK", 1},
-                            {{Qt::Key_Down}, "Cancel", -1},
-                            {{Qt::Key_Down, Qt::Key_Down, Qt::Key_Return}, "", 2}};
+        using Row = std::tuple<QList<int>, QString, QString>;
+        const Row rows[] = {{{Qt::Key_Down}, "OK", "1"},
+                            {{Qt::Key_Down}, "Cancel", "-1"},
+                            {{Qt::Key_Down, Qt::Key_Down, Qt::Key_Return}, "", "2"}};
         const QStringList devices{"\"Ostrel Kelva\" (port \"Ostrel Kelva MIDI 1\")", "\"<b>Synth</b>\"",
                                   "\"X\""};
         const QString message = "Several USB MIDI devices & <i>no</i> port named: choose one";
-        for (const auto& [keys, button, answer] : rows) {
-            QString shown;
-            WhenModal(&window, shown, button, keys);
-            QCOMPARE(dialogs.ChooseDevice(&window, "Choose", message, devices), answer);
-            QCOMPARE(shown, "2|-|Choose|" + message + "/0|" + devices.join('|') + "|OK (off)|Cancel");
-        }
+        const auto choose = [&] { return dialogs.ChooseDevice(&window, "Choose", message, devices); };
+        for (const auto& [keys, button, answer] : rows)
+            QCOMPARE(Answer(choose, button, keys),
+                     answer + "|2|-|Choose|" + message + "/0|" + devices.join('|') + "|OK (off)|Cancel");
         dialogs.BeginOpenSheet(&window, {"upd", "syx"}, [&ended](int code, Text) { ended = code; });
         auto* dialog = window.findChild<QFileDialog*>();
         QCOMPARE(
