@@ -18,16 +18,23 @@
 #include <mutex>
 
 using Bytes = std::vector<unsigned char>;
+using Text = const QString&;
 
 const QString verdict = "The 'Ostrel Kelva' was updated sucessfully to version 1.05.";
 
-// A simulated device from its port name, display name and USB device number (0: a software port).
-SimulatedDevice::Options Device(const QStringList& names) {
+// A simulated device from "port name|display name|USB device number" (0: a software port).
+SimulatedDevice::Options Device(const QString& text) {
+    const QStringList names = text.split('|');
     SimulatedDevice::Options options;
     options.name = names[0].toStdString();
     options.displayName = names[1].toStdString();
     options.usbDevice = names[2].toInt();
     return options;
+}
+
+// Several values as one text, to compare them at once.
+template <typename... Values> QString Seen(const Values&... values) {
+    return QStringList{QVariant::fromValue(values).toString()...}.join(' ');
 }
 
 // The window with its controller. Each dialog is written to the record; the modal ones answer at once, the
@@ -37,9 +44,8 @@ public:
     explicit Rig(SimulatedDevice::Options options = {})
         : device(std::make_unique<SimulatedDevice>(service, std::move(options))),
           d(std::make_unique<ZephAppDelegate>(service, *this)), channel(d->Channel()) {
-        d->SetRecorder([this](const QString& change) {
-            (change.startsWith("device: ") ? deviceEvents : events) << change;
-        });
+        d->SetRecorder(
+            [this](Text event) { (event.startsWith("device: ") ? deviceEvents : events) << event; });
         d->SetTerminator([this] { ++terminations; });
         d->awakeFromNib();
         d->window()->show();
@@ -55,31 +61,26 @@ public:
             qFatal("a worker thread did not end");
     }
 
-    int RunAlertPanel(QWidget*, const QString& title, const QString& text, const QString& yes,
-                      const QString& no) override {
+    int RunAlertPanel(QWidget*, Text title, Text text, Text yes, Text no) override {
         events << QString("panel %1 [%2|%3]: %4").arg(title, yes, no, text);
         return panelAnswer;
     }
-    int ChooseDevice(QWidget*, const QString& title, const QString& text, const QStringList& list) override {
+    int ChooseDevice(QWidget*, Text title, Text text, const QStringList& list) override {
         events << QString("chooser %1: %2 [%3]").arg(title, text, list.join(", "));
         return deviceAnswer;
     }
-    void BeginAlertSheet(QWidget*, const QString& title, const QString& ok, const QString& text) override {
+    void BeginAlertSheet(QWidget*, Text title, Text ok, Text text) override {
         events << QString("sheet %1 [%2]: %3").arg(title, ok, text);
     }
-    void BeginStopAlert(QWidget*, const QString& title, const QString& text,
-                        std::function<void(int)> f) override {
+    void BeginStopAlert(QWidget*, Text title, Text text, std::function<void(int)> f) override {
         events << QString("alert %1: %2").arg(title, text);
         alertEnd = std::move(f);
     }
-    void BeginOpenSheet(QWidget*, const QStringList& types,
-                        std::function<void(int, const QString&)> f) override {
+    void BeginOpenSheet(QWidget*, const QStringList& types, std::function<void(int, Text)> f) override {
         events << "open sheet types: " + types.join(' ');
         openEnd = std::move(f);
     }
-    void ShowAboutPanel(QWidget*, const QString& appVersion, const QString& version) override {
-        events << QString("about: %1 %2").arg(appVersion, version);
-    }
+    void ShowAboutPanel(QWidget*, Text app, Text lib) override { events << "about: " + app + " " + lib; }
     void SleepMs(std::uint64_t milliseconds) override {
         if (!hold.try_lock()) {
             ++sleepers;
@@ -90,39 +91,33 @@ public:
         VirtualClock::SleepMs(milliseconds);
     }
 
-    QString File(const QString& name, const QByteArray& bytes) {
+    QUrl File(const QString& name, const QByteArray& bytes) {
         QFile file(directory.filePath(name));
         if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
             qFatal("cannot write a test file");
-        return file.fileName();
+        return QUrl::fromLocalFile(file.fileName());
     }
     // An update for the Kelva's port names: two portions of 40 messages.
-    QString UpdateFile(const QString& note = "") {
+    QUrl UpdateFile(const QString& note = "") {
         Bytes out;
         CreateUpdateFileHeader(out, "Ostrel Kelva", Version{1, 5}, note.toStdString(), 0, 0, 0);
-        const auto sysex = (QByteArray("\xF0\x00\x00\x0E", 4) + QByteArray(100, 1) + '\xF7').repeated(40);
-        const Bytes data(sysex.begin(), sysex.end());
+        const QByteArray portion = sysex.repeated(40);
+        const Bytes data(portion.begin(), portion.end());
         AddSysExPortion(out, data, 100);
         AddSysExPortion(out, data, 100);
         AddMacPortName(out, "Ostrel Kelva$Ostrel Dramlin");
         return File("kelva.upd", QByteArray(reinterpret_cast<const char*>(out.data()), out.size()));
     }
     // A raw SysEx file: an update that names no port, for a USB MIDI device.
-    QString SysExFile() {
-        return File("kelva.syx",
-                    (QByteArray("\xF0\x00\x00\x0E", 4) + QByteArray(50, 1) + '\xF7').repeated(20));
-    }
+    QUrl SysExFile() { return File("kelva.syx", sysex.repeated(10)); }
 
     // Drags files onto a widget of the window as the window system does, dropping them if the drag was
     // taken; answers whether the drag (and the drop) were taken.
-    bool Drag(const QStringList& files, bool drop = true, QWidget* target = nullptr,
+    bool Drag(const QList<QUrl>& files, bool drop = true, QWidget* target = nullptr,
               Qt::DropActions actions = Qt::CopyAction) {
         target = target ? target : d->window();
         QMimeData mime;
-        QList<QUrl> urls;
-        for (const QString& file : files)
-            urls << QUrl::fromLocalFile(file);
-        mime.setUrls(urls);
+        mime.setUrls(files);
         QDragEnterEvent enter(target->rect().center(), actions, &mime, Qt::LeftButton, Qt::NoModifier);
         QDropEvent dropped(target->rect().center(), actions, &mime, Qt::LeftButton, Qt::NoModifier);
         QApplication::sendEvent(target, &enter);
@@ -148,8 +143,9 @@ public:
         return messages;
     }
 
-    QStringList events;       // every change to the window but the device line's, and every dialog
-    QStringList deviceEvents; // the device line's changes ("device: ...")
+    // Every change to the window but the device line's, and every dialog; the device line's changes.
+    QStringList events, deviceEvents;
+    const QByteArray sysex = QByteArray("\xF0\x00\x00\x0E", 4) + QByteArray(100, 1) + '\xF7';
     std::mutex hold;
     std::atomic<int> sleepers = 0;
     ScopedClock scopedClock{*this};
@@ -157,13 +153,11 @@ public:
     QTemporaryDir directory;
     VirtualMidiService service;
     std::unique_ptr<SimulatedDevice> device, other;
-    int panelAnswer = defaultButton;
-    int deviceAnswer = -1;
+    int panelAnswer = defaultButton, deviceAnswer = -1, terminations = 0;
     std::function<void(int)> alertEnd;
-    std::function<void(int, const QString&)> openEnd;
+    std::function<void(int, Text)> openEnd;
     std::unique_ptr<ZephAppDelegate> d;
     std::shared_ptr<MainThreadChannel> channel;
-    int terminations = 0;
     std::unique_lock<std::mutex> held; // the test's hold on the clock
 };
 
@@ -183,10 +177,11 @@ QString Describe(QWidget* widget) {
     return shown.join('|');
 }
 
-// Once a modal dialog is up: describes it into shown (with no row of its list selected), then selects the
-// first row, types the keys into the list and presses the button.
-void WhenModal(QObject* context, QString& shown, const QString& button, const QList<int>& keys = {}) {
-    QTimer::singleShot(0, context, [&shown, button, keys] {
+// Opens a modal dialog; once it is up, describes it (with no row of its list selected), then selects the
+// first row, types the keys into the list and presses the button. Answers the dialog's answer|description.
+QString Answer(const std::function<int()>& open, const QString& button, const QList<int>& keys = {}) {
+    QString shown;
+    QTimer::singleShot(0, [&shown, button, keys] {
         QWidget* dialog = QApplication::activeModalWidget();
         auto* list = dialog->findChild<QListWidget*>();
         if (list)
@@ -198,29 +193,13 @@ void WhenModal(QObject* context, QString& shown, const QString& button, const QL
             if (push->text().remove('&') == button)
                 push->click();
     });
+    const int answer = open();
+    return QString::number(answer) + "|" + shown;
 }
 
 class ApplicationTests : public QObject {
     Q_OBJECT
 private slots:
-    void droppedFileRunsToTheVerdict() {
-        Rig rig;
-        const QString note = "Keep it plugged in: 100% %s";
-        // On the picture, which passes its drops to the window; of several files the first is taken.
-        QVERIFY(rig.Drag({rig.UpdateFile(note), rig.File("bad.upd", "nonsense")}, true, rig.d->imageView()));
-        QVERIFY(rig.WaitUntilIdle());
-        QCOMPARE(rig.events.first(6),
-                 (QStringList{"status text: Loading update file", "product name: Ostrel Kelva",
-                              "firmware version: 1.05",
-                              "panel Important note about this update [Start update|]: " + note, "bar busy",
-                              "status text: Updating..."}));
-        QCOMPARE(rig.events.last(4), (QStringList{"bar complete", "status text: " + verdict,
-                                                  "sheet Completed [OK]: " + verdict, "done"}));
-        QCOMPARE(rig.d->productName()->text() + " " + rig.d->firmwareVersion()->text() + ": " +
-                     rig.d->textField()->text(),
-                 "Ostrel Kelva 1.05: " + verdict);
-    }
-
     void barShowsTheFraction() {
         // Each row: the fraction, the bar's value (-1: busy), the record.
         using Row = std::tuple<std::optional<float>, int, QString>;
@@ -234,43 +213,57 @@ private slots:
             bar->setRange(0, shown < 0 ? 1000 : 0); // the other state, so the row shows its own
             rig.events.clear();
             rig.d->progress(fraction);
-            QCOMPARE(rig.events, QStringList{event});
-            QCOMPARE(bar->maximum(), shown < 0 ? 0 : MainWindow::progressScale);
-            QCOMPARE(bar->value(), shown < 0 ? bar->value() : shown);
+            const int value = shown < 0 ? shown : bar->value(); // busy: no value
+            QCOMPARE(Seen(rig.events.join(','), bar->maximum(), value),
+                     Seen(event, shown < 0 ? 0 : 1000, shown));
         }
     }
 
-    // Only a .syx file (which names no port) with a second USB device asks; the answer picks the device.
-    void chooserOnlyForSeveralUsbDevices() {
+    // A dropped file runs to its end. Only a .syx file (which names no port) with a second USB device asks
+    // which device to update; the answer picks the device.
+    void droppedFileRunsToItsEnd() {
         // Each row: a .syx file, the second device, the chooser's answer, the device updated (-1: none).
-        using Row = std::tuple<bool, QStringList, int, int>;
-        const QStringList dramlin{"Ostrel Dramlin MIDI 1", "Ostrel Dramlin", "2"};
-        const Row rows[] = {{true, {"Synth MIDI 1", "Synth", "0"}, -1, 0},
-                            {false, {"Synth MIDI 1", "Synth", "2"}, -1, 0},
+        using Row = std::tuple<bool, QString, int, int>;
+        const QString dramlin = "Ostrel Dramlin MIDI 1|Ostrel Dramlin|2",
+                      note = "Keep it plugged in: 100% %s";
+        const Row rows[] = {{true, "Synth MIDI 1|Synth|0", -1, 0},
+                            {false, "Synth MIDI 1|Synth|2", -1, 0},
                             {true, dramlin, 1, 1},
                             {true, dramlin, -1, -1},
                             {true, dramlin, 2, -1}};
+        const QString asked =
+            "chooser Choose the device to update: This update does not name the device it is for, "
+            "and several USB MIDI devices are connected. Choose the one to update: [\"Ostrel "
+            "Kelva\" (port \"Ostrel Kelva MIDI 1\"), \"Ostrel Dramlin\" (port \"Ostrel Dramlin MIDI 1\")]";
         for (const auto& [raw, second, answer, updated] : rows) {
-            Rig rig(Device({"Ostrel Kelva MIDI 1", "Ostrel Kelva", "1"}));
+            Rig rig(Device("Ostrel Kelva MIDI 1|Ostrel Kelva|1"));
             rig.other = std::make_unique<SimulatedDevice>(rig.service, Device(second));
             rig.deviceAnswer = answer;
-            QVERIFY(rig.Drag({raw ? rig.SysExFile() : rig.UpdateFile()}));
+            // An update on the picture, which passes its drops to the window; of several files the first is
+            // taken.
+            QVERIFY(raw ? rig.Drag({rig.SysExFile()})
+                        : rig.Drag({rig.UpdateFile(note), rig.File("bad.upd", "nonsense")}, true,
+                                   rig.d->imageView()));
             QVERIFY(rig.WaitUntilIdle());
-            const QString asked =
-                QString("chooser Choose the device to update: This update does not name the device "
-                        "it is for, and several USB MIDI devices are connected. Choose the one "
-                        "to update: [\"Ostrel Kelva\" (port \"Ostrel Kelva MIDI 1\"), \"%1\" (port \"%2\")]")
-                    .arg(second[1], second[0]);
-            QCOMPARE(rig.events.filter("chooser "),
-                     raw && second[2] != "0" ? QStringList{asked} : QStringList{});
-            QCOMPARE(!Rig::JobMessages(*rig.device).empty(), updated == 0);
-            QCOMPARE(!Rig::JobMessages(*rig.other).empty(), updated == 1);
-            QCOMPARE(rig.events.filter("sheet Completed").size(), updated < 0 ? 0 : 1);
-            if (updated < 0) { // the bar empty
-                QCOMPARE(rig.events.sliced(rig.events.indexOf(asked) + 1),
-                         (QStringList{"bar empty", "status text: Update cancelled: no device was chosen.",
-                                      "done"}));
-            }
+            if (!raw) // the first and the last changes, then the fields as they stay
+                QCOMPARE(rig.events.first(6) + rig.events.last(4)
+                             << rig.d->productName()->text() << rig.d->firmwareVersion()->text()
+                             << rig.d->textField()->text(),
+                         (QStringList{"status text: Loading update file", "product name: Ostrel Kelva",
+                                      "firmware version: 1.05",
+                                      "panel Important note about this update [Start update|]: " + note,
+                                      "bar busy", "status text: Updating...", "bar complete",
+                                      "status text: " + verdict, "sheet Completed [OK]: " + verdict, "done",
+                                      "Ostrel Kelva", "1.05", verdict}));
+            const bool sent[] = {!Rig::JobMessages(*rig.device).empty(),
+                                 !Rig::JobMessages(*rig.other).empty()};
+            QCOMPARE(Seen(rig.events.filter("chooser ").join('\n'), sent[0], sent[1],
+                          rig.events.filter("sheet Completed").size()),
+                     Seen(second == dramlin ? asked : "", updated == 0, updated == 1, updated < 0 ? 0 : 1));
+            if (updated < 0) // the bar empty
+                QCOMPARE(rig.events.last(4) << QString::number(rig.d->progressIndicator()->value()),
+                         (QStringList{asked, "bar empty",
+                                      "status text: Update cancelled: no device was chosen.", "done", "0"}));
         }
     }
 
@@ -279,7 +272,7 @@ private slots:
         using Row = std::tuple<QString, int, int>; // device, segment, the message's mode byte (-1: none sent)
         const Row rows[] = {{"Ostrel Kelva", 0, 1}, {"Ostrel Dramlin", 1, 0}, {"Ostrel Kelva Mk2", 0, -1}};
         for (const auto& [device, segment, mode] : rows) {
-            Rig rig(Device({device, device, "1"}));
+            Rig rig(Device(device + "|" + device + "|1"));
             rig.d->window()->videoSegments[segment]->click();
             QVERIFY(rig.WaitUntilIdle());
             const Bytes message{0xF0, 0x00, 0x00, 0x0E, 0x00, 0x33, 0x63, 0x00, 0x01, Bytes::value_type(mode),
@@ -287,9 +280,10 @@ private slots:
             QCOMPARE(Rig::JobMessages(*rig.device), std::vector<Bytes>(mode >= 0, message));
             QCOMPARE(rig.events.first(3), (QStringList{"bar busy", "status text: Updating...",
                                                        "status text: Updating Video Mode"}));
-            QCOMPARE(rig.events.filter("sheet Completed").size(), mode < 0 ? 0 : 1);
             const bool failed = rig.d->textField()->text().startsWith("There was an error sending");
-            QVERIFY(failed == (mode < 0) && rig.events.filter("alert").isEmpty()); // in the status text only
+            QCOMPARE(
+                Seen(rig.events.filter("sheet Completed").size(), failed, rig.events.filter("alert").size()),
+                Seen(mode < 0 ? 0 : 1, mode < 0, 0)); // the failure in the status text only
         }
         QCOMPARE(ZephAppDelegate::VideoModeMessage(-1), ZephAppDelegate::VideoModeMessage(1)); // none: off
     }
@@ -297,9 +291,8 @@ private slots:
     void menuAndKeys() {
         Rig rig;
         MainWindow* window = rig.d->window();
-        QCOMPARE(window->windowTitle(), "MIDI Updater");
-        QCOMPARE(rig.d->textField()->textFormat(), Qt::PlainText);
-        const QString file = rig.UpdateFile();
+        QCOMPARE(Seen(window->windowTitle(), rig.d->textField()->textFormat()), "MIDI Updater PlainText");
+        const QUrl file = rig.UpdateFile();
         QVERIFY(!rig.Drag({file}, false, nullptr, Qt::MoveAction | Qt::LinkAction)); // only copies are taken
         QVERIFY(!rig.Drag({file}, true, nullptr, Qt::MoveAction));
         QVERIFY(rig.Drag({file}, false, nullptr, Qt::CopyAction | Qt::MoveAction));
@@ -310,21 +303,27 @@ private slots:
         QVERIFY(rig.WaitUntilIdle());
         rig.events.clear();
         QTest::keyClick(window, Qt::Key_O, Qt::ControlModifier);
-        rig.openEnd(1, file);
+        rig.openEnd(1, file.toLocalFile());
         QVERIFY(rig.WaitUntilIdle());
-        QCOMPARE(rig.events.first(4), (QStringList{"open sheet shown", "open sheet types: upd syx",
-                                                   "open sheet closed", "status text: Loading update file"}));
         window->aboutAction->trigger();
         QTest::keyClick(window, Qt::Key_Q, Qt::ControlModifier); // no job: no question
-        QCOMPARE(rig.events.last(2), (QStringList{"about: 1.00 GM", "terminate"}));
-        QCOMPARE(rig.terminations, 1);
+        QCOMPARE(rig.events.first(4) + rig.events.last(2) << QString::number(rig.terminations),
+                 (QStringList{"open sheet shown", "open sheet types: upd syx", "open sheet closed",
+                              "status text: Loading update file", "about: 1.00 GM", "terminate", "1"}));
     }
 
     // While a job, the open sheet or the failure alert is up, drops, updates and video switches are refused.
     void busyWindowRefusesNewWork() {
-        for (const QString state : {"job", "video", "open", "alert"}) {
+        // Each row: the state; in it, a drag taken, the video choice, workers running, open sheets shown;
+        // once it has ended, a drag taken, the device's video mode (9: none), files loaded, verdicts.
+        using Row = std::tuple<QString, QString, QString>;
+        const Row rows[] = {{"job", "false 1 1 0", "true 9 1 1"},
+                            {"video", "false 1 1 0", "true 1 0 0"},
+                            {"open", "false 1 0 1", "true 9 0 0"},
+                            {"alert", "false 1 0 1", "true 9 1 0"}};
+        for (const auto& [state, during, after] : rows) {
             Rig rig;
-            const QString file = rig.UpdateFile();
+            const QUrl file = rig.UpdateFile();
             if (state == "video")
                 rig.d->window()->videoSegments[0]->click();
             else if (state == "open")
@@ -332,27 +331,25 @@ private slots:
             else
                 QVERIFY(rig.Drag({state == "job" ? file : rig.File("bad.upd", "nonsense")}));
             if (state == "job") // straight after the first request, before its worker has run at all
-                rig.d->updateWithFile(file);
+                rig.d->updateWithFile(file.toLocalFile());
             QVERIFY(state == "alert" ? rig.WaitUntilIdle() : state == "open" || rig.HoldInSend());
-            QVERIFY(!rig.Drag({file}, false));
-            QVERIFY(!rig.Drag({file}, true, rig.d->imageView()));
-            rig.d->window()->videoSegments[1]->click();
-            QCOMPARE(rig.d->VideoOption()->checkedId(), 1); // keeps the choice, sends nothing for it
-            QCOMPARE(rig.channel->RunningWorkers(), state == "job" || state == "video" ? 1u : 0u);
+            bool taken = rig.Drag({file}, false) || rig.Drag({file}, true, rig.d->imageView());
+            rig.d->window()->videoSegments[1]->click(); // the choice is kept, nothing is sent for it
+            const std::size_t workers = rig.channel->RunningWorkers();
             rig.d->window()->openAction->trigger(); // still opens over the alert only
-            QCOMPARE(rig.events.count("open sheet types: upd syx"), state == "open" || state == "alert");
+            const int sheets = rig.events.count("open sheet types: upd syx");
+            QCOMPARE(Seen(taken, rig.d->VideoOption()->checkedId(), workers, sheets), during);
             if (state == "job") { // quitting asks; "Do not close" keeps the window, "Close" ends
                 QVERIFY(!rig.d->window()->close());
                 rig.d->window()->quitAction->trigger();
-                QCOMPARE(rig.terminations, 0);
                 rig.panelAnswer = DialogPresenter::alternateButton;
                 QVERIFY(rig.d->window()->close());
-                QCOMPARE(rig.terminations, 1);
                 const QString asked = "panel An update is in progress [Do not close|Close]: An update is in "
                                       "progress.\nAre you sure you want to close this program?";
-                QCOMPARE(
-                    rig.events.filter(QRegularExpression("^(panel|alert) ")),
-                    QStringList({"alert Update failed: Already performing an update.", asked, asked, asked}));
+                QCOMPARE(rig.events.filter(QRegularExpression("^(panel|alert) |^terminate"))
+                             << Seen(rig.terminations),
+                         QStringList({"alert Update failed: Already performing an update.", asked, asked,
+                                      asked, "terminate", "1"}));
             }
             // Once that has ended (the open sheet cancelled, the alert dismissed), work is taken again.
             rig.Release();
@@ -367,14 +364,13 @@ private slots:
             }
             if (state == "alert" || state == "job")
                 std::exchange(rig.alertEnd, nullptr)(1);
-            QVERIFY(rig.Drag({file}, false));
+            taken = rig.Drag({file}, false);
             rig.d->showAlert("third");
-            QVERIFY(rig.events.last().startsWith("alert Update failed: third"));
-            QCOMPARE(rig.device->VideoMode(),
-                     state == "video" ? std::optional<unsigned char>(1) : std::nullopt);
-            QCOMPARE(rig.events.count("status text: Loading update file"),
-                     state == "job" || state == "alert");
-            QCOMPARE(rig.events.contains("sheet Completed [OK]: " + verdict), state == "job"); // it went on
+            QCOMPARE(rig.events.last(), "alert Update failed: third");
+            QCOMPARE(Seen(taken, int(rig.device->VideoMode().value_or(9)),
+                          rig.events.count("status text: Loading update file"),
+                          rig.events.count("sheet Completed [OK]: " + verdict)),
+                     after);
         }
     }
 
@@ -382,7 +378,6 @@ private slots:
         SimulatedDevice::Options answers;
         answers.protocol.firmwareVersion = Version{1, 4};
         Rig rig(answers);
-        QCOMPARE(rig.d->deviceStatus()->text(), "Device: Ostrel Kelva (USB) - connected, firmware 1.04");
         // While a job runs the device is not asked: its answer would reach the job.
         QVERIFY(rig.Drag({rig.UpdateFile()}));
         QVERIFY(rig.HoldInSend());
@@ -390,10 +385,12 @@ private slots:
         QTRY_COMPARE(rig.deviceEvents.size(), 2);
         rig.device = std::make_unique<SimulatedDevice>(rig.service, answers);
         QTRY_COMPARE(rig.deviceEvents.size(), 3);
-        QCOMPARE(rig.device->IdentityRequests(), 0u);
         const QString connected = "device: Device: Ostrel Kelva (USB) - connected";
         const QString unplugged = "device: Device: not connected - connect it and put it into update mode";
-        QCOMPARE(rig.deviceEvents, (QStringList{connected + ", firmware 1.04", unplugged, connected}));
+        // The label as last shown; the device asked no more.
+        QCOMPARE(rig.deviceEvents << "device: " + rig.d->deviceStatus()->text()
+                                  << QString::number(rig.device->IdentityRequests()),
+                 (QStringList{connected + ", firmware 1.04", unplugged, connected, connected, "0"}));
     }
 
     // The window closes while a job waits for it: the job ends on its own, sends nothing more, shows nothing.
@@ -403,12 +400,12 @@ private slots:
         for (const auto& [job, waits] : rows) {
             Rig rig;
             if (job == "choice") // a .syx file and two USB devices
-                rig.other = std::make_unique<SimulatedDevice>(rig.service, Device({"D", "D", "2"}));
+                rig.other = std::make_unique<SimulatedDevice>(rig.service, Device("D|D|2"));
+            const QUrl file = job == "choice" ? rig.SysExFile() : rig.UpdateFile(job == "note" ? "A" : "");
             if (job == "video")
                 rig.d->window()->videoSegments[0]->click();
             else
-                rig.d->updateWithFile(job == "choice" ? rig.SysExFile()
-                                                      : rig.UpdateFile(job == "note" ? "A" : ""));
+                rig.d->updateWithFile(file.toLocalFile());
             QVERIFY(rig.channel->WaitForWaitsBegun(1, 10000));
             if (waits == 2) // runs updateDidStart: the worker posted nothing else
                 QCoreApplication::processEvents();
@@ -417,10 +414,10 @@ private slots:
             rig.d.reset();
             QVERIFY(rig.channel->WaitForWorkers(10000));
             QCoreApplication::processEvents(); // what the job still posted is dropped
-            QCOMPARE(rig.events, before);
-            QVERIFY(!before.contains("done") &&
-                    rig.events.filter(QRegularExpression("^(panel|chooser) ")).isEmpty());
-            QCOMPARE(!Rig::JobMessages(*rig.device).empty(), job != "choice"); // the chooser was never shown
+            const QStringList asked = rig.events.filter(QRegularExpression("^(panel|chooser) |^done$"));
+            // The chooser was never shown: nothing was sent.
+            QCOMPARE(Seen(rig.events == before, asked.size(), !Rig::JobMessages(*rig.device).empty()),
+                     Seen(true, 0, job != "choice"));
         }
     }
 
@@ -434,38 +431,35 @@ private slots:
         int ended = 0;
         const QString text = "Update failed for reason:\n100% <b>not</b> %s";
         dialogs.BeginStopAlert(&window, "Update failed", text, [&ended](int) { ++ended; });
-        QCOMPARE(shown(), "1|3|Update failed|Update failed/0|" + text + "/0|OK");
-        QCOMPARE(ended, 0);
+        QCOMPARE(shown() + QString::number(ended), "1|3|Update failed|Update failed/0|" + text + "/0|OK0");
         QTest::keyClick(window.findChild<QMessageBox*>(), Qt::Key_Return);
         QCOMPARE(ended, 1);
         QTRY_VERIFY(!window.findChild<QMessageBox*>());
         dialogs.BeginAlertSheet(&window, "Completed", "OK", "Sent 100% of <i>it</i>");
         QCOMPARE(shown(), "1|1|Completed|Sent 100% of <i>it</i>/0|OK");
-        QString panel;
-        WhenModal(&window, panel, "Close");
-        QCOMPARE(dialogs.RunAlertPanel(&window, "Title", "Message", "Do not close", "Close"),
-                 DialogPresenter::alternateButton);
-        QCOMPARE(panel, "2|2|Title|Title/0|Message/0|Do not close|Close");
+        const auto panel = [&] {
+            return dialogs.RunAlertPanel(&window, "Title", "Message", "Do not close", "Close");
+        };
+        QCOMPARE(Answer(panel, "Close"),
+                 "0|2|2|Title|Title/0|Message/0|Do not close|Close"); // 0: the alternate
         // The chooser: OK is offered only while a device is selected; Return chooses.
         // Each row: the keys typed in the list, the button then pressed, the answer.
-        using Row = std::tuple<QList<int>, QString, int>;
-        const Row rows[] = {{{Qt::Key_Down}, "OK", 1},
-                            {{Qt::Key_Down}, "Cancel", -1},
-                            {{Qt::Key_Down, Qt::Key_Down, Qt::Key_Return}, "", 2}};
+        using Row = std::tuple<QList<int>, QString, QString>;
+        const Row rows[] = {{{Qt::Key_Down}, "OK", "1"},
+                            {{Qt::Key_Down}, "Cancel", "-1"},
+                            {{Qt::Key_Down, Qt::Key_Down, Qt::Key_Return}, "", "2"}};
         const QStringList devices{"\"Ostrel Kelva\" (port \"Ostrel Kelva MIDI 1\")", "\"<b>Synth</b>\"",
                                   "\"X\""};
         const QString message = "Several USB MIDI devices & <i>no</i> port named: choose one";
-        for (const auto& [keys, button, answer] : rows) {
-            QString shown;
-            WhenModal(&window, shown, button, keys);
-            QCOMPARE(dialogs.ChooseDevice(&window, "Choose", message, devices), answer);
-            QCOMPARE(shown, "2|-|Choose|" + message + "/0|" + devices.join('|') + "|OK (off)|Cancel");
-        }
-        dialogs.BeginOpenSheet(&window, {"upd", "syx"}, [&ended](int code, const QString&) { ended = code; });
+        const auto choose = [&] { return dialogs.ChooseDevice(&window, "Choose", message, devices); };
+        for (const auto& [keys, button, answer] : rows)
+            QCOMPARE(Answer(choose, button, keys),
+                     answer + "|2|-|Choose|" + message + "/0|" + devices.join('|') + "|OK (off)|Cancel");
+        dialogs.BeginOpenSheet(&window, {"upd", "syx"}, [&ended](int code, Text) { ended = code; });
         auto* dialog = window.findChild<QFileDialog*>();
-        QVERIFY(dialog && dialog->isVisible() && dialog->windowModality() == Qt::WindowModal);
-        QCOMPARE(dialog->nameFilters().join(';') + "|" + QString::number(dialog->fileMode()),
-                 "Update files (*.upd *.syx)|1");
+        QCOMPARE(
+            Seen(dialog->isVisible(), dialog->windowModality(), dialog->fileMode(), dialog->nameFilters()),
+            "true WindowModal ExistingFile Update files (*.upd *.syx)");
         dialog->reject();
         QCOMPARE(ended, 0); // the alert's ending code above was 1
     }
