@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
@@ -46,35 +45,33 @@ const std::string unrecognised = "[line] File contains unrecognised data. Please
                                  "latest version of the updater.";
 const std::string cutSysEx = "Trucated sysex";
 
-std::string U32(unsigned int value) {
-    return {static_cast<char>(value), static_cast<char>(value >> 8), static_cast<char>(value >> 16),
-            static_cast<char>(value >> 24)};
+std::string U32(std::size_t value) {
+    return {char(value), char(value >> 8), char(value >> 16), char(value >> 24)};
 }
 
 // A record: tag, 32-bit length, body.
 std::string R(unsigned int tag, const std::string& body) {
-    return U32(tag) + U32(static_cast<unsigned int>(body.size())) + body;
+    return U32(tag) + U32(body.size()) + body;
 }
 
 // A format 4 header: version 258.3, USB address 0x1234 0xABCD 7.
 std::string H(const std::string& product, const std::string& note) {
-    return "OrvoUpdateFile\x04\0"s + U32(static_cast<unsigned int>(product.size())) + product +
-           "\x02\x01\x03\0"s + U32(static_cast<unsigned int>(note.size())) + note + "\x34\x12\xCD\xAB\x07\0"s;
+    return "OrvoUpdateFile\x04\0"s + U32(product.size()) + product + "\x02\x01\x03\0"s + U32(note.size()) +
+           note + "\x34\x12\xCD\xAB\x07\0"s;
 }
 
 // At most 8 bytes are shown, then the full size.
-template <class Range> std::string Short(const Range& bytes) {
+std::string Short(const Bytes& bytes) {
     std::string text;
     for (std::size_t i = 0; i < bytes.size() && i < 8; ++i)
-        text += Format("%02x", static_cast<unsigned char>(bytes[i]));
-    return bytes.size() > 8 ? text + Format("..(%u)", static_cast<unsigned int>(bytes.size())) : text;
+        text += Format("%02x", bytes[i]);
+    return bytes.size() > 8 ? text + Format("..(%zu)", bytes.size()) : text;
 }
 
 std::string Names(const std::set<std::string>& names) {
     std::string text;
     for (const std::string& name : names)
         text += name + ";";
-    std::replace(text.begin(), text.end(), '\0', '~');
     return text;
 }
 
@@ -139,12 +136,12 @@ TEST(UpdateFile, Verdicts) {
     std::vector<std::pair<std::string, std::string>> rows = {
         {header, bare},
         {file, whole},
-        {file + "\x01\0\0"s, whole},                              // a partial tag after the records
-        {file.substr(0, 45), bare},                               // cut in a portion's length
-        {file.substr(0, 52), bare + "|f0f7/10000"},               // after it
-        {file.substr(0, 59), bare + "|f0f7/10000"},               // in an image's length
-        {file.substr(0, 61), bare + "|img:aa0000|f0f7/10000"},    // in the image: zero-filled
-        {file.substr(0, 73), ab + "mac:~;P;|win:AB;" + dw + img}, // in Mac names
+        {file + "\x01\0\0"s, whole},                                // a partial tag after the records
+        {file.substr(0, 45), bare},                                 // cut in a portion's length
+        {file.substr(0, 52), bare + "|f0f7/10000"},                 // after it
+        {file.substr(0, 59), bare + "|f0f7/10000"},                 // in an image's length
+        {file.substr(0, 61), bare + "|img:aa0000|f0f7/10000"},      // in the image: zero-filled
+        {file.substr(0, 73), ab + "mac:\0;P;|win:AB;"s + dw + img}, // in Mac names
         {file.substr(0, 95), ab + "mac:P;Q;|win:AB;|1024,3072,-4,100,1" + img},
         {file.substr(0, 102), whole.substr(0, whole.size() - 12)}, // in the last portion's length
         {file.substr(0, 107), cutSysEx},                           // in its delay
@@ -153,7 +150,7 @@ TEST(UpdateFile, Verdicts) {
         {header.substr(0, 16) + U32(0xFFFFFFFF) + "0123456789", truncated},
         {header + U32(2) + U32(0xFFFFFFFF) + "\x01\x02", bare + "|img:0102000000000000..(65538)"},
         {header + U32(5) + U32(0xFFFFFFFF) + "A$B",
-         ab + "mac:A;B" + std::string(65536, '~') + ";|win:AB;" + dw},
+         ab + "mac:A;B" + std::string(65536, '\0') + ";|win:AB;" + dw},
         {header + U32(3) + U32(0xFFFFFFFF) + "win:x:max:9", win + "AB;|1024,9,200,100,1"},
         // Records in any order and number: images join, names gather, later numbers win.
         {header + R(2, "\x01\x02") + R(5, "A$B") + R(1, "\xF0\x0A\xF7") + U32(5) +
@@ -207,41 +204,36 @@ TEST(UpdateFile, Verdicts) {
     EXPECT_LT(largest, 16u << 20);
 }
 
-namespace {
-// Cannot tell its position or size.
-struct Unseekable : std::stringbuf {
-    using std::stringbuf::stringbuf;
-    pos_type seekoff(off_type, std::ios::seekdir, std::ios::openmode) override { return pos_type(-1); }
-};
-// Claims 10 bytes at its end whatever it holds, like a file that shrinks while it is read.
-struct Shrinking : std::stringbuf {
-    using std::stringbuf::stringbuf;
-    bool atEnd = false;
-    pos_type seekoff(off_type off, std::ios::seekdir dir, std::ios::openmode mode) override {
-        atEnd = dir == std::ios::end || (atEnd && dir == std::ios::cur);
-        return atEnd ? pos_type(10) : std::stringbuf::seekoff(off, dir, mode);
-    }
-};
-} // namespace
-
 TEST(UpdateFile, StreamsOfEveryKind) {
+    // A stream buffer that is seekable (kind 'p'), cannot tell its position or size ('u'), or claims 10 bytes
+    // at its end whatever it holds, like a file that shrinks while it is read ('s').
+    struct Buffer : std::stringbuf {
+        Buffer(const std::string& bytes, char kind) : std::stringbuf(bytes, std::ios::in), kind(kind) {}
+        char kind;
+        bool atEnd = false;
+        pos_type seekoff(off_type off, std::ios::seekdir dir, std::ios::openmode mode) override {
+            atEnd = dir == std::ios::end || (atEnd && dir == std::ios::cur);
+            return kind == 'u'            ? pos_type(-1)
+                   : kind == 's' && atEnd ? pos_type(10)
+                                          : std::stringbuf::seekoff(off, dir, mode);
+        }
+    };
     // Large counts, read whole from a seekable and an unseekable stream, leave the position right after.
     std::string big(3 * 1024 * 1024 + 17, '\0');
     for (std::size_t i = 0; i < big.size(); ++i)
         big[i] = static_cast<char>(i * 13 + i / 251);
-    for (bool seekable : {true, false}) {
-        std::stringbuf plain(big + '\xEE', std::ios::in);
-        Unseekable unseekable(big + '\xEE', std::ios::in);
-        std::istream stream(seekable ? static_cast<std::streambuf*>(&plain) : &unseekable);
+    for (char kind : {'p', 'u'}) {
+        Buffer buffer(big + '\xEE', kind);
+        std::istream stream(&buffer);
         std::string target = "x";
         unsigned char last = 0;
-        EXPECT_TRUE(Read(stream, target, big.size()) && Read(stream, last) && last == 0xEE) << seekable;
+        EXPECT_TRUE(Read(stream, target, big.size()) && Read(stream, last) && last == 0xEE) << kind;
         largest = 0;
         EXPECT_FALSE(Read(stream, target, 0xFFFFFFFF)); // at the end: only the zero fill
-        EXPECT_TRUE(target == "x" + big + std::string(65536, '\0')) << seekable;
+        EXPECT_TRUE(target == "x" + big + std::string(65536, '\0')) << kind;
         EXPECT_LT(largest, 16u << 20);
     }
-    Shrinking shrinking("\xF0\x01\xF7\0"s, std::ios::in);
+    Buffer shrinking("\xF0\x01\xF7\0"s, 's');
     EXPECT_EQ(Outcome(std::istream(&shrinking)), "Failed to load all of the sysex file. (Got:4 was;10)");
     EXPECT_EQ(Outcome(std::ifstream("/nonexistent/dir/file.upd", std::ios::binary)), badHeader);
     std::istringstream atEof("\xF0\xF7"), midway("\xF0\x01\xF7");
