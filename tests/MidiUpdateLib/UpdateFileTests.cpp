@@ -108,13 +108,12 @@ std::string Outcome(std::istream&& stream) {
 
 // 38 bytes of header; a portion F0 F7 (10000 ms; bytes 38-51), an image AA BB CC (52-62), Mac names "P$Q"
 // (63-73), Windows parameters (74-95), an empty portion (0xFFFFFFFF ms; 96-107).
-const std::string header = H("AB", "hi");
-const std::string file = header + R(1, "\xF0\xF7") + U32(10000) + R(2, "\xAA\xBB\xCC") + R(5, "P$Q") +
-                         R(3, "win::delay:-42") + R(1, "") + U32(0xFFFFFFFF);
-const std::string ab = "AB|258.03|hi|4660.43981.7|", dw = "|1024,3072,200,100,1";
-const std::string bare = ab + "mac:AB;|win:AB;" + dw;
-const std::string whole = ab + "mac:P;Q;|win:AB;|1024,3072,-42,100,1|img:aabbcc|f0f7/10000|/4294967295";
-const std::string rawSysEx = "<SysEx Update Device>|0.00|MSG|0.0.0|mac:|win:" + dw + "|";
+const std::string header = H("AB", "hi"), ab = "AB|258.03|hi|4660.43981.7|", dw = "|1024,3072,200,100,1",
+                  file = header + R(1, "\xF0\xF7") + U32(10000) + R(2, "\xAA\xBB\xCC") + R(5, "P$Q") +
+                         R(3, "win::delay:-42") + R(1, "") + U32(0xFFFFFFFF),
+                  bare = ab + "mac:AB;|win:AB;" + dw,
+                  whole = ab + "mac:P;Q;|win:AB;|1024,3072,-42,100,1|img:aabbcc|f0f7/10000|/4294967295",
+                  rawSysEx = "<SysEx Update Device>|0.00|MSG|0.0.0|mac:|win:" + dw + "|";
 } // namespace
 
 TEST(UpdateFile, WriterGivesTheByteLayout) {
