@@ -209,7 +209,7 @@ TEST(EngineDeathTest, ViolatedPreconditionsStopTheProgram) {
 // wrong poll interval or time-out, busy run (201 answers) or silence count (six polls); a wrong identity
 // field, base-22 version or text rule; a read past the end of an identity reply cut short.
 
-TEST_F(EngineTest, StatusMessageFlagsAndFraming) {
+TEST_F(EngineTest, StatusMessagesAndPolls) {
     // Flags -> status: the error bits (0F) win over busy (20); the other bits mean nothing.
     std::string statuses;
     for (unsigned char flag : {0x00, 0x10, 0x40, 0x80, 0xD0, 0x20, 0x21, 0x01, 0x02, 0x04, 0x08, 0x0F})
@@ -223,9 +223,7 @@ TEST_F(EngineTest, StatusMessageFlagsAndFraming) {
     for (const Bytes& other : others)
         statuses += std::to_string(CheckSysExUpdateStatus(other));
     EXPECT_EQ(statuses, "1111123333330000000");
-}
-
-TEST_F(EngineTest, PollsEveryHalfSecondUntilTheTimeOutAndNotWithoutADevice) {
+    // The poll: every half second until the time-out, and not without a device.
     port.answers = {true, false}; // a device lost during the poll is let go, and the poll goes on
     EXPECT_EQ(GetUpdateStatus(port, 2000), 0);
     EXPECT_EQ(port.disconnects, 1);
@@ -512,23 +510,19 @@ TEST(SendSequenceTable, VerdictStatusesTimeAndBytesByDevice) {
 }
 
 TEST_F(SendSequence, EveryReportOfAPortionAcceptedByADeviceFoundOnceOtherPortsArePermitted) {
-    clock.AddObserver([this](std::uint64_t now) { progress.Status("slept until " + std::to_string(now)); });
+    clock.AddObserver([this](std::uint64_t ms) { progress.lines.push_back("slept " + std::to_string(ms)); });
     port.connected = false; // looked for once a second for 10 s, then found on any port
     port.connectsAfterPermit = true;
     Play("a");
-    std::string looks;
-    for (int second = 1; second <= 10; ++second)
-        looks += "status: slept until " + std::to_string(second * 1000) + " | ";
     // Started and looking; the portion; the device's status; the pause; the verdict.
     EXPECT_EQ(Join(progress.lines),
               "progress 0 | busy | status: Started update | status: Looking for Ostrel Kelva to update... | "
-              "busy | " +
-                  looks +
-                  "busy | status: Sent 0 bytes of 1000 bytes | progress 1 | status: Sent 1000 bytes of 1000 "
-                  "bytes | status: Checking update status... | busy | status: Device has accepted update. | "
-                  "progress 1 | status: Waiting for device to become ready for more data... | busy | status: "
-                  "slept until 10100 | status: Waiting for device to become active... | progress 1 | "
-                  "progress 1 | status: MIDI update sent successfully. | " +
+              "busy | slept 1000 | slept 2000 | slept 3000 | slept 4000 | slept 5000 | slept 6000 | slept "
+              "7000 | slept 8000 | slept 9000 | slept 10000 | busy | status: Sent 0 bytes of 1000 bytes | "
+              "progress 1 | status: Sent 1000 bytes of 1000 bytes | status: Checking update status... | busy "
+              "| status: Device has accepted update. | progress 1 | status: Waiting for device to become "
+              "ready for more data... | busy | slept 10100 | status: Waiting for device to become active... "
+              "| progress 1 | progress 1 | status: MIDI update sent successfully. | " +
                   accepted);
     EXPECT_EQ(port.disconnects, 1);
 }

@@ -12,21 +12,7 @@
 
 using Texts = std::vector<std::string>;
 
-TEST(Utilities, FormatTraceAndLogLines) {
-    const std::string exact = std::string(1054, 'a') + "z"; // Format keeps 1055 characters
-    EXPECT_EQ(Format("%s!", exact.c_str()), exact);
-    EXPECT_EQ(std::string(MidiUpdateLib_Version) + " (" + MidiUpdateLib_Build + ")", "1.00 (GM)");
-    {
-        ScopedLogCapture outer;
-        Trace("%s!", exact.c_str());
-        {
-            ScopedLogCapture inner;
-            LogLine("b");
-            EXPECT_EQ(inner.Lines(), Texts{"b"});
-        }
-        Trace("%d\n", 42);
-        EXPECT_EQ(outer.Lines(), (Texts{"Trace: " + exact, "Trace: 42\n"}));
-    }
+TEST(Utilities, FormatTraceLogLinesAndBytesShownToTheUser) {
     testing::internal::CaptureStderr();
     LogLine("Trace: hello");
     Trace("%s: %u\n", "Step", 7u);
@@ -35,9 +21,8 @@ TEST(Utilities, FormatTraceAndLogLines) {
         std::to_string(getpid()) + R"(\] )";
     EXPECT_THAT(testing::internal::GetCapturedStderr(),
                 testing::MatchesRegex(stamp + "Trace: hello\n" + stamp + "Trace: Step: 7\n"));
-}
-
-TEST(Utilities, BytesShownToTheUser) {
+    const std::string exact = std::string(1054, 'a') + "z"; // Format keeps 1055 characters
+    EXPECT_EQ(Format("%s!", exact.c_str()), exact);
     const std::vector<std::pair<unsigned int, std::string>> sizes = {
         {0, "0 bytes"},        {1, "1 byte"},      {1023, "1023 bytes"}, {1024, "1.0KB"},
         {1048575, "1024.0KB"}, {1048576, "1.0MB"}, {1572864, "1.5MB"},   {4294967295u, "4096.0MB"}};
@@ -45,6 +30,15 @@ TEST(Utilities, BytesShownToTheUser) {
         EXPECT_EQ(BytesToHuman(count), text) << count;
     EXPECT_EQ(ToString({0xF0, 0x7E, 0x0A}), "{ 0xf0 0x7e 0x0a }");
     EXPECT_EQ(ToString(std::vector<unsigned char>(21, 0xAB)).size(), 1 + 20 * 5 + 2u); // 20 bytes at most
+    ScopedLogCapture outer;
+    Trace("%s!", exact.c_str());
+    {
+        ScopedLogCapture inner;
+        LogLine("b");
+        EXPECT_EQ(inner.Lines(), Texts{"b"});
+    }
+    Trace("%d\n", 42);
+    EXPECT_EQ(outer.Lines(), (Texts{"Trace: " + exact, "Trace: 42\n"}));
 }
 
 TEST(Utilities, VirtualClock) {
