@@ -13,6 +13,7 @@
 #include <random>
 #include <regex>
 #include <thread>
+#include <unistd.h>
 #include <utility>
 
 #include <gtest/gtest.h>
@@ -151,14 +152,14 @@ TEST(NextSysExChunk, AgreesWithTheByteByByteRule) {
             byte = random() % 100 < ends ? (random() % 2 ? 0xF7 : 0x0A) : 0x10;
         const unsigned long ideal = 1 + random() % 40, max = random() % 80;
         const auto chunk = NextSysExChunk({bytes.data(), bytes.data() + bytes.size()}, ideal, max);
-        ASSERT_EQ(chunk.start, bytes.data());
         // The rule as written: ideal bytes (the whole rest when shorter), then one more byte at a time
         // until max bytes, the end of the rest, or a last byte of F7 or 0A.
         unsigned long length = std::min<unsigned long>(ideal, bytes.size());
         while (length >= ideal && length < max && length < bytes.size() && bytes[length - 1] != 0xF7 &&
                bytes[length - 1] != 0x0A)
             ++length;
-        ASSERT_EQ(chunk.Size(), length) << round << ": " << ideal << " " << max;
+        ASSERT_EQ(std::pair(chunk.start, chunk.Size()), std::pair(bytes.data(), length))
+            << round << ": " << ideal << " " << max;
     }
     // The rest ends before an F7 that follows it in memory: the chunk stops at the rest's end.
     Bytes bytes{1, 2, 3, 4, 5, 6, 0xF7};
@@ -386,14 +387,6 @@ TEST_F(CollectorConcurrency, PollNeverSeesATornOrRepeatedMessage) {
 // over the whole update), a skipped pause, a failed send or refused portion that does not spoil the update,
 // wrong bytes sent, progress outside a portion's share.
 
-const std::string accepted = "completed: The 'Ostrel Kelva' was updated sucessfully to version 1.05.",
-                  error = "error: There was an error sending the update file.\nPlease restart the device "
-                          "and try again.",
-                  sentText = "completed: The update has been sent.",
-                  looking = "Looking for Ostrel Kelva to update...",
-                  sentOk = "MIDI update sent successfully.", verifying = "Verifying update status...",
-                  inUse = "The port is in use.";
-
 // Answers of the device to each portion, as soon as its last byte arrives: a accepts, r refuses,
 // b busy for ever, s silent, f accepts but the first send of it fails, v accepts and the device goes
 // away when the port lets go of it.
@@ -437,8 +430,6 @@ struct SendRig : Rig {
 class SendSequence : public ::testing::Test, public SendRig {};
 
 const Bytes v105 = IdentityReply({0x41}, {0, 1, 0, 5});
-const std::string retry22 = "Could not send chunk #2 of 2. Retrying...",
-                  retry23 = "Could not send chunk #2 of 3. Retrying...";
 
 // answers (one portion each), then the transcript as Transcript() gives it after "Started" and the first
 // "Looking", how often IsConnected first answers false (12 looks an attempt), the device's identity reply
@@ -450,7 +441,15 @@ struct Row {
     Bytes identity = {};
     Version version = {1, 5};
 };
-const std::string unconfirmed = "completed: The update has been sent, but the device has not yet confirmed "
+const std::string accepted = "completed: The 'Ostrel Kelva' was updated sucessfully to version 1.05.",
+                  error = "error: There was an error sending the update file.\nPlease restart the device "
+                          "and try again.",
+                  looking = "Looking for Ostrel Kelva to update...", verifying = "Verifying update status...",
+                  retry22 = "Could not send chunk #2 of 2. Retrying...", inUse = "The port is in use.",
+                  sentText = "completed: The update has been sent.",
+                  sentOk = "MIDI update sent successfully.",
+                  retry23 = "Could not send chunk #2 of 3. Retrying...",
+                  unconfirmed = "completed: The update has been sent, but the device has not yet confirmed "
                                 "that the update process was successful.",
                   nowAt = "completed: The update has been sent to the device sucessfully.\nIt is now at "
                           "version firmware 1.05.",
@@ -545,4 +544,58 @@ TEST_F(SendSequence, EveryAttemptFailingAtTheSameChunkSpoilsTheUpdate) {
         EXPECT_EQ(rig.port.failures, 6);
         EXPECT_EQ(rig.Transcript(), Join({looking, inUse, error, Format("30000 ms, %zu sent", 6 * k)}));
     }
+}
+
+// The utilities the engine runs on. Catches: Format/Trace cutting at the wrong length; a wrong stamp,
+// program name or pid on log lines, or captures that do not nest; the virtual clock's time, sleeps and
+// observers; byte counts shown wrongly.
+
+TEST(Utilities, FormatTraceLogLinesAndBytesShownToTheUser) {
+    testing::internal::CaptureStderr();
+    LogLine("Trace: hello");
+    Trace("%s: %u\n", "Step", 7u);
+    const std::string stamp =
+        R"([0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3} MidiUpdateLibTests\[)" +
+        std::to_string(getpid()) + R"(\] )";
+    const std::string written = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(std::regex_match(written, std::regex(stamp + "Trace: hello\n" + stamp + "Trace: Step: 7\n")))
+        << written;
+    const std::string exact = std::string(1054, 'a') + "z"; // Format keeps 1055 characters
+    EXPECT_EQ(Format("%s!", exact.c_str()), exact);
+    const std::vector<std::pair<unsigned int, std::string>> sizes = {
+        {0, "0 bytes"},        {1, "1 byte"},      {1023, "1023 bytes"}, {1024, "1.0KB"},
+        {1048575, "1024.0KB"}, {1048576, "1.0MB"}, {1572864, "1.5MB"},   {4294967295u, "4096.0MB"}};
+    for (const auto& [count, text] : sizes)
+        EXPECT_EQ(BytesToHuman(count), text) << count;
+    EXPECT_EQ(ToString(Bytes{0xF0, 0x7E, 0x0A}), "{ 0xf0 0x7e 0x0a }");
+    EXPECT_EQ(ToString(std::vector<unsigned char>(21, 0xAB)).size(), 1 + 20 * 5 + 2u); // 20 bytes at most
+    ScopedLogCapture outer;
+    Trace("%s!", exact.c_str());
+    {
+        ScopedLogCapture inner;
+        LogLine("b");
+        EXPECT_EQ(inner.Lines(), Lines{"b"});
+    }
+    Trace("%d\n", 42);
+    EXPECT_EQ(outer.Lines(), (Lines{"Trace: " + exact, "Trace: 42\n"}));
+}
+
+TEST(Utilities, VirtualClock) {
+    VirtualClock clock((1ull << 32) - 700);
+    std::vector<std::uint64_t> seen;
+    // Observers run outside the lock: they may read the clock.
+    clock.AddObserver([&](std::uint64_t now) { seen.push_back(clock.NowMs() == now ? now : 0); });
+    {
+        ScopedClock installed(clock);
+        EXPECT_EQ(TimeNow(), 0xFFFFFFFFu - 699);
+        SleepFor(1500);
+        EXPECT_EQ(TimeNow(), 800u); // wrapped: the difference, 1500, still works
+        SleepFor(0);
+        SleepFor(0xFFFFFFFFu);
+        clock.Advance(7);
+    }
+    const std::uint64_t start = (1ull << 32) + 800;
+    EXPECT_EQ(clock.Sleeps(), (std::vector<std::uint64_t>{1500, 0, 0xFFFFFFFFu})); // Advance is not a sleep
+    EXPECT_EQ(seen, (std::vector<std::uint64_t>{start, start, start + 0xFFFFFFFFu, start + 0xFFFFFFFFu + 7}));
+    EXPECT_EQ(dynamic_cast<VirtualClock*>(&CurrentClock()), nullptr); // the system clock again
 }

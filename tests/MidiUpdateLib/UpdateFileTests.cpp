@@ -1,6 +1,7 @@
 // Catches: wrong byte order, record tags, magic, header size or format version in the .upd reader and
 // writer; cut-short and hostile files (each verdict and error text, zero fill and its bound, memory use);
-// raw SysEx detection and reading; updates from one SysEx message; Windows parameters; the summary lines.
+// raw SysEx detection and reading; updates from one SysEx message; Windows parameters; the summary lines;
+// port-name splitting, lower-casing and yes/no parsing.
 #include "Update.h"
 #include "UpdateSummary.h"
 #include "UpdateWriter.h"
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <new>
+#include <numeric>
 #include <regex>
 #include <sstream>
 
@@ -69,10 +71,9 @@ std::string Short(const Bytes& bytes) {
 }
 
 std::string Names(const std::set<std::string>& names) {
-    std::string text;
-    for (const std::string& name : names)
-        text += name + ";";
-    return text;
+    return std::accumulate(
+        names.begin(), names.end(), std::string(),
+        [](const std::string& text, const std::string& name) { return text + name + ";"; });
 }
 
 // Every field of an update in one line (the fixed note shows as MSG), then the image when there is one
@@ -101,9 +102,8 @@ std::string Outcome(std::istream&& stream) {
     } catch (const ParseError& error) {
         text = error.what();
     }
-    return std::regex_replace(testing::internal::GetCapturedStderr(), std::regex(".*/Update\\.cpp:[0-9]+\n"),
-                              "[line] ") +
-           text;
+    const std::string written = testing::internal::GetCapturedStderr();
+    return std::regex_replace(written, std::regex(".*/Update\\.cpp:[0-9]+\n"), "[line] ") + text;
 }
 
 // 38 bytes of header; a portion F0 F7 (10000 ms; bytes 38-51), an image AA BB CC (52-62), Mac names "P$Q"
@@ -276,4 +276,19 @@ TEST(UpdateFile, SummaryLines) {
             "accept an update, you can start the update process.\n",
             "Image:          0 bytes", "SysEx portions: 1",
             "Mac port names: 0:", "Win port names: 0:", "Port names    : 0", "Total SysEx:    3 bytes"}));
+}
+
+TEST(PortNames, SplitLowerCaseAndNameLists) {
+    EXPECT_EQ(Split(":a::b c:", ':'),
+              (std::vector<std::string>{"", "a", "", "b c"})); // no item after the last separator
+    EXPECT_TRUE(Split("", ',').empty());
+    EXPECT_EQ(ToLower(std::string("YeS 1x\xC4\0Z", 9)), std::string("yes 1x\xC4\0z", 9));
+    std::set<std::string> names = {"Z"}; // names are added, never removed; empty ones are skipped
+    PutPortNamesIntoSet(names, "$A$$B$A$ A $x:y$");
+    PutPortNamesIntoSet(names, KELVAPN);
+    EXPECT_EQ(names, (std::set<std::string>{" A ", "A", "B", "Ostrel Dramlin", "Ostrel Kelva", "x:y", "Z"}));
+    for (const char* text : {"yes", "YES", "Yes", "true", "tRuE", "1", "-1", "7x", " 1", "+3"})
+        EXPECT_TRUE(ParseYesNo(text)) << text;
+    for (const char* text : {"no", "false", "0", "", "abc", " yes", "yes ", "yess", "x1", "0x10", "-0"})
+        EXPECT_FALSE(ParseYesNo(text)) << text;
 }
