@@ -16,7 +16,7 @@
 #include <unistd.h>
 #include <utility>
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
 // What the tests share: a MidiPort whose device the test plays, a sink that records every report, the
 // device's messages, and a rig on virtual time with the log captured.
@@ -110,11 +110,11 @@ Bytes IdentityReply(const Bytes& id, const Bytes& version, Bytes text = {}) {
     return reply;
 }
 
-// count SysEx messages of the given size (F0, data bytes 11, F7).
-Bytes Messages(std::size_t count, std::size_t size) {
+// count SysEx messages of the given size (F0, data bytes fill, F7).
+Bytes Messages(std::size_t count, std::size_t size, unsigned char fill = 0x11) {
     Bytes bytes(count * size);
     for (std::size_t at = 0; at < bytes.size(); ++at)
-        bytes[at] = at % size == 0 ? 0xF0 : at % size == size - 1 ? 0xF7 : 0x11;
+        bytes[at] = at % size == 0 ? 0xF0 : at % size == size - 1 ? 0xF7 : fill;
     return bytes;
 }
 
@@ -170,10 +170,9 @@ TEST_F(EngineTest, SendersHandThePortionOverWithSentLines) {
     Update::SysExPortion portion{Messages(5, 1000), 0}, big{Messages(3, 512 * 1024), 0}, nothing;
     EXPECT_TRUE(SimpleSysExSender(port).SendPortion(portion, progress));
     EXPECT_TRUE(SysExSender::SendChunked(nothing, port, progress));
-    OneShotSysExSender oneShot(port);
-    EXPECT_TRUE(oneShot.SendPortion(big, progress));
+    EXPECT_TRUE(OneShotSysExSender(port).SendPortion(big, progress));
     port.device = [](const unsigned char*) { return false; };
-    EXPECT_FALSE(oneShot.SendPortion(big, progress));
+    EXPECT_FALSE(OneShotSysExSender(port).SendPortion(big, progress));
     EXPECT_EQ(
         Join(progress.lines),
         "busy | status: Sent 0 bytes of 4.9KB | progress 0.6 | status: Sent 2.9KB of 4.9KB | progress 1 | "
@@ -398,13 +397,11 @@ struct SendRig : Rig {
 
     SendRig() { update.version = {1, 5}; }
 
-    // Portions of 1000 bytes (one message, its second byte the portion's index), the first with a
+    // Portions of 1000 bytes (one message, its data bytes the portion's index), the first with a
     // pause of 100 ms, answered as given.
     void Play(const std::string& answers) {
-        for (std::size_t i = 0; i < answers.size(); ++i) {
-            update.sysExPortions.push_back({Messages(1, 1000), i == 0 ? 100u : 0u});
-            update.sysExPortions.back().data[1] = static_cast<unsigned char>(i);
-        }
+        for (unsigned char i = 0; i < answers.size(); ++i)
+            update.sysExPortions.push_back({Messages(1, 1000, i), i == 0 ? 100u : 0u});
         clock.AddObserver([this](std::uint64_t) { port.Receive(busy ? busyMessage : Bytes{}); });
         port.device = [this, answers, sends = 0](const unsigned char* data) mutable {
             const char answer = answers[data[1]];
@@ -524,11 +521,9 @@ TEST_F(SendSequence, EveryReportOfAPortionAcceptedByADeviceFoundOnceOtherPortsAr
               "| progress 1 | progress 1 | status: MIDI update sent successfully. | " +
                   accepted);
     EXPECT_EQ(port.disconnects, 1);
-}
-
-TEST_F(SendSequence, EachPortionFillsItsShareOfTheBar) {
-    Play("aaaa");
-    EXPECT_EQ(Join(progress.lines, "progress "),
+    SendRig four; // of four portions, each fills its share of the bar
+    four.Play("aaaa");
+    EXPECT_EQ(Join(four.progress.lines, "progress "),
               "0 | 0.25 | 0.25 | 0.25 | 0.5 | 0.5 | 0.75 | 0.75 | 1 | 1 | 1");
 }
 
@@ -557,16 +552,14 @@ TEST(Utilities, FormatTraceLogLinesAndBytesShownToTheUser) {
     const std::string stamp =
         R"([0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3} MidiUpdateLibTests\[)" +
         std::to_string(getpid()) + R"(\] )";
-    const std::string written = testing::internal::GetCapturedStderr();
-    EXPECT_TRUE(std::regex_match(written, std::regex(stamp + "Trace: hello\n" + stamp + "Trace: Step: 7\n")))
-        << written;
+    EXPECT_THAT(testing::internal::GetCapturedStderr(),
+                testing::MatchesRegex(stamp + "Trace: hello\n" + stamp + "Trace: Step: 7\n"));
     const std::string exact = std::string(1054, 'a') + "z"; // Format keeps 1055 characters
     EXPECT_EQ(Format("%s!", exact.c_str()), exact);
-    const std::vector<std::pair<unsigned int, std::string>> sizes = {
-        {0, "0 bytes"},        {1, "1 byte"},      {1023, "1023 bytes"}, {1024, "1.0KB"},
-        {1048575, "1024.0KB"}, {1048576, "1.0MB"}, {1572864, "1.5MB"},   {4294967295u, "4096.0MB"}};
-    for (const auto& [count, text] : sizes)
-        EXPECT_EQ(BytesToHuman(count), text) << count;
+    std::string sizes;
+    for (unsigned int count : {0u, 1u, 1023u, 1024u, 1048575u, 1048576u, 1572864u, 4294967295u})
+        sizes += BytesToHuman(count) + "; ";
+    EXPECT_EQ(sizes, "0 bytes; 1 byte; 1023 bytes; 1.0KB; 1024.0KB; 1.0MB; 1.5MB; 4096.0MB; ");
     EXPECT_EQ(ToString(Bytes{0xF0, 0x7E, 0x0A}), "{ 0xf0 0x7e 0x0a }");
     EXPECT_EQ(ToString(std::vector<unsigned char>(21, 0xAB)).size(), 1 + 20 * 5 + 2u); // 20 bytes at most
     ScopedLogCapture outer;
