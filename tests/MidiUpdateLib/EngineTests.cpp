@@ -1,6 +1,6 @@
-// Catches, in the sending engine: chunks cut at the wrong byte; wrong "Sent", status, retry or verdict
-// texts, bytes sent, retry budget, pause, poll interval or time-out, status flag or identity field; a
-// collector that keeps what it should drop; a port store that hands a message out twice or torn.
+// Catches, in the sending engine and the utilities it runs on: chunks cut wrongly; wrong "Sent", status,
+// retry or verdict texts, bytes sent, retry budget, pauses, polls, status flags or identity fields; a
+// collector that keeps, repeats or tears messages; wrong Format cuts, log lines, clock or byte counts.
 #include "Chunks.h"
 #include "Clock.h"
 #include "DeviceStatus.h"
@@ -384,7 +384,7 @@ TEST_F(CollectorConcurrency, PollNeverSeesATornOrRepeatedMessage) {
 // The whole update, portion by portion. Catches: a wrong verdict or verdict text, no look for 10 s then on
 // other ports, a lost status or retry line, a wrong retry budget (six attempts of 10 s looking and 5 s pause
 // over the whole update), a skipped pause, a failed send or refused portion that does not spoil the update,
-// wrong bytes sent, progress outside a portion's share.
+// wrong bytes sent, progress outside a portion's share (EveryReport's four-portion rig).
 
 // Answers of the device to each portion, as soon as its last byte arrives: a accepts, r refuses,
 // b busy for ever, s silent, f accepts but the first send of it fails, v accepts and the device goes
@@ -428,8 +428,8 @@ class SendSequence : public ::testing::Test, public SendRig {};
 
 const Bytes v105 = IdentityReply({0x41}, {0, 1, 0, 5});
 
-// answers (one portion each), then the transcript as Transcript() gives it after "Started" and the first
-// "Looking", how often IsConnected first answers false (12 looks an attempt), the device's identity reply
+// answers (one portion each), then the transcript as Transcript() gives it after the first "Looking",
+// how often IsConnected first answers false (12 looks an attempt), the device's identity reply
 // and the update file's version.
 struct Row {
     std::string answers;

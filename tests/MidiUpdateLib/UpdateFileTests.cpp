@@ -279,8 +279,8 @@ TEST(UpdateFile, SummaryLines) {
 }
 
 TEST(PortNames, SplitLowerCaseAndNameLists) {
-    EXPECT_EQ(Split(":a::b c:", ':'),
-              (std::vector<std::string>{"", "a", "", "b c"})); // no item after the last separator
+    // No item after the last separator.
+    EXPECT_EQ(Split(":a::b c:", ':'), (std::vector<std::string>{"", "a", "", "b c"}));
     EXPECT_TRUE(Split("", ',').empty());
     EXPECT_EQ(ToLower(std::string("YeS 1x\xC4\0Z", 9)), std::string("yes 1x\xC4\0z", 9));
     std::set<std::string> names = {"Z"}; // names are added, never removed; empty ones are skipped
