@@ -1,6 +1,7 @@
 // Catches: wrong byte order, record tags, magic, header size or format version in the .upd reader and
 // writer; cut-short and hostile files (each verdict and error text, zero fill and its bound, memory use);
-// raw SysEx detection and reading; updates from one SysEx message; Windows parameters; the summary lines.
+// raw SysEx detection and reading; updates from one SysEx message; Windows parameters; the summary lines;
+// port-name splitting, lower-casing and yes/no parsing.
 #include "Update.h"
 #include "UpdateSummary.h"
 #include "UpdateWriter.h"
@@ -8,11 +9,11 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
 #include <new>
+#include <numeric>
 #include <regex>
 #include <sstream>
 
@@ -46,36 +47,33 @@ const std::string unrecognised = "[line] File contains unrecognised data. Please
                                  "latest version of the updater.";
 const std::string cutSysEx = "Trucated sysex";
 
-std::string U32(unsigned int value) {
-    return {static_cast<char>(value), static_cast<char>(value >> 8), static_cast<char>(value >> 16),
-            static_cast<char>(value >> 24)};
+std::string U32(std::size_t value) {
+    return {char(value), char(value >> 8), char(value >> 16), char(value >> 24)};
 }
 
 // A record: tag, 32-bit length, body.
 std::string R(unsigned int tag, const std::string& body) {
-    return U32(tag) + U32(static_cast<unsigned int>(body.size())) + body;
+    return U32(tag) + U32(body.size()) + body;
 }
 
 // A format 4 header: version 258.3, USB address 0x1234 0xABCD 7.
 std::string H(const std::string& product, const std::string& note) {
-    return "OrvoUpdateFile\x04\0"s + U32(static_cast<unsigned int>(product.size())) + product +
-           "\x02\x01\x03\0"s + U32(static_cast<unsigned int>(note.size())) + note + "\x34\x12\xCD\xAB\x07\0"s;
+    return "OrvoUpdateFile\x04\0"s + U32(product.size()) + product + "\x02\x01\x03\0"s + U32(note.size()) +
+           note + "\x34\x12\xCD\xAB\x07\0"s;
 }
 
 // At most 8 bytes are shown, then the full size.
-template <class Range> std::string Short(const Range& bytes) {
+std::string Short(const Bytes& bytes) {
     std::string text;
     for (std::size_t i = 0; i < bytes.size() && i < 8; ++i)
-        text += Format("%02x", static_cast<unsigned char>(bytes[i]));
-    return bytes.size() > 8 ? text + Format("..(%u)", static_cast<unsigned int>(bytes.size())) : text;
+        text += Format("%02x", bytes[i]);
+    return bytes.size() > 8 ? text + Format("..(%zu)", bytes.size()) : text;
 }
 
 std::string Names(const std::set<std::string>& names) {
-    std::string text;
-    for (const std::string& name : names)
-        text += name + ";";
-    std::replace(text.begin(), text.end(), '\0', '~');
-    return text;
+    return std::accumulate(
+        names.begin(), names.end(), std::string(),
+        [](const std::string& text, const std::string& name) { return text + name + ";"; });
 }
 
 // Every field of an update in one line (the fixed note shows as MSG), then the image when there is one
@@ -104,20 +102,18 @@ std::string Outcome(std::istream&& stream) {
     } catch (const ParseError& error) {
         text = error.what();
     }
-    return std::regex_replace(testing::internal::GetCapturedStderr(), std::regex(".*/Update\\.cpp:[0-9]+\n"),
-                              "[line] ") +
-           text;
+    const std::string written = testing::internal::GetCapturedStderr();
+    return std::regex_replace(written, std::regex(".*/Update\\.cpp:[0-9]+\n"), "[line] ") + text;
 }
 
 // 38 bytes of header; a portion F0 F7 (10000 ms; bytes 38-51), an image AA BB CC (52-62), Mac names "P$Q"
 // (63-73), Windows parameters (74-95), an empty portion (0xFFFFFFFF ms; 96-107).
-const std::string header = H("AB", "hi");
-const std::string file = header + R(1, "\xF0\xF7") + U32(10000) + R(2, "\xAA\xBB\xCC") + R(5, "P$Q") +
-                         R(3, "win::delay:-42") + R(1, "") + U32(0xFFFFFFFF);
-const std::string ab = "AB|258.03|hi|4660.43981.7|", dw = "|1024,3072,200,100,1";
-const std::string bare = ab + "mac:AB;|win:AB;" + dw;
-const std::string whole = ab + "mac:P;Q;|win:AB;|1024,3072,-42,100,1|img:aabbcc|f0f7/10000|/4294967295";
-const std::string rawSysEx = "<SysEx Update Device>|0.00|MSG|0.0.0|mac:|win:" + dw + "|";
+const std::string header = H("AB", "hi"), ab = "AB|258.03|hi|4660.43981.7|", dw = "|1024,3072,200,100,1",
+                  file = header + R(1, "\xF0\xF7") + U32(10000) + R(2, "\xAA\xBB\xCC") + R(5, "P$Q") +
+                         R(3, "win::delay:-42") + R(1, "") + U32(0xFFFFFFFF),
+                  bare = ab + "mac:AB;|win:AB;" + dw,
+                  whole = ab + "mac:P;Q;|win:AB;|1024,3072,-42,100,1|img:aabbcc|f0f7/10000|/4294967295",
+                  rawSysEx = "<SysEx Update Device>|0.00|MSG|0.0.0|mac:|win:" + dw + "|";
 } // namespace
 
 TEST(UpdateFile, WriterGivesTheByteLayout) {
@@ -139,12 +135,12 @@ TEST(UpdateFile, Verdicts) {
     std::vector<std::pair<std::string, std::string>> rows = {
         {header, bare},
         {file, whole},
-        {file + "\x01\0\0"s, whole},                              // a partial tag after the records
-        {file.substr(0, 45), bare},                               // cut in a portion's length
-        {file.substr(0, 52), bare + "|f0f7/10000"},               // after it
-        {file.substr(0, 59), bare + "|f0f7/10000"},               // in an image's length
-        {file.substr(0, 61), bare + "|img:aa0000|f0f7/10000"},    // in the image: zero-filled
-        {file.substr(0, 73), ab + "mac:~;P;|win:AB;" + dw + img}, // in Mac names
+        {file + "\x01\0\0"s, whole},                                // a partial tag after the records
+        {file.substr(0, 45), bare},                                 // cut in a portion's length
+        {file.substr(0, 52), bare + "|f0f7/10000"},                 // after it
+        {file.substr(0, 59), bare + "|f0f7/10000"},                 // in an image's length
+        {file.substr(0, 61), bare + "|img:aa0000|f0f7/10000"},      // in the image: zero-filled
+        {file.substr(0, 73), ab + "mac:\0;P;|win:AB;"s + dw + img}, // in Mac names
         {file.substr(0, 95), ab + "mac:P;Q;|win:AB;|1024,3072,-4,100,1" + img},
         {file.substr(0, 102), whole.substr(0, whole.size() - 12)}, // in the last portion's length
         {file.substr(0, 107), cutSysEx},                           // in its delay
@@ -153,7 +149,7 @@ TEST(UpdateFile, Verdicts) {
         {header.substr(0, 16) + U32(0xFFFFFFFF) + "0123456789", truncated},
         {header + U32(2) + U32(0xFFFFFFFF) + "\x01\x02", bare + "|img:0102000000000000..(65538)"},
         {header + U32(5) + U32(0xFFFFFFFF) + "A$B",
-         ab + "mac:A;B" + std::string(65536, '~') + ";|win:AB;" + dw},
+         ab + "mac:A;B" + std::string(65536, '\0') + ";|win:AB;" + dw},
         {header + U32(3) + U32(0xFFFFFFFF) + "win:x:max:9", win + "AB;|1024,9,200,100,1"},
         // Records in any order and number: images join, names gather, later numbers win.
         {header + R(2, "\x01\x02") + R(5, "A$B") + R(1, "\xF0\x0A\xF7") + U32(5) +
@@ -207,41 +203,36 @@ TEST(UpdateFile, Verdicts) {
     EXPECT_LT(largest, 16u << 20);
 }
 
-namespace {
-// Cannot tell its position or size.
-struct Unseekable : std::stringbuf {
-    using std::stringbuf::stringbuf;
-    pos_type seekoff(off_type, std::ios::seekdir, std::ios::openmode) override { return pos_type(-1); }
-};
-// Claims 10 bytes at its end whatever it holds, like a file that shrinks while it is read.
-struct Shrinking : std::stringbuf {
-    using std::stringbuf::stringbuf;
-    bool atEnd = false;
-    pos_type seekoff(off_type off, std::ios::seekdir dir, std::ios::openmode mode) override {
-        atEnd = dir == std::ios::end || (atEnd && dir == std::ios::cur);
-        return atEnd ? pos_type(10) : std::stringbuf::seekoff(off, dir, mode);
-    }
-};
-} // namespace
-
 TEST(UpdateFile, StreamsOfEveryKind) {
+    // A stream buffer that is seekable (kind 'p'), cannot tell its position or size ('u'), or claims 10 bytes
+    // at its end whatever it holds, like a file that shrinks while it is read ('s').
+    struct Buffer : std::stringbuf {
+        Buffer(const std::string& bytes, char kind) : std::stringbuf(bytes, std::ios::in), kind(kind) {}
+        char kind;
+        bool atEnd = false;
+        pos_type seekoff(off_type off, std::ios::seekdir dir, std::ios::openmode mode) override {
+            atEnd = dir == std::ios::end || (atEnd && dir == std::ios::cur);
+            return kind == 'u'            ? pos_type(-1)
+                   : kind == 's' && atEnd ? pos_type(10)
+                                          : std::stringbuf::seekoff(off, dir, mode);
+        }
+    };
     // Large counts, read whole from a seekable and an unseekable stream, leave the position right after.
     std::string big(3 * 1024 * 1024 + 17, '\0');
     for (std::size_t i = 0; i < big.size(); ++i)
         big[i] = static_cast<char>(i * 13 + i / 251);
-    for (bool seekable : {true, false}) {
-        std::stringbuf plain(big + '\xEE', std::ios::in);
-        Unseekable unseekable(big + '\xEE', std::ios::in);
-        std::istream stream(seekable ? static_cast<std::streambuf*>(&plain) : &unseekable);
+    for (char kind : {'p', 'u'}) {
+        Buffer buffer(big + '\xEE', kind);
+        std::istream stream(&buffer);
         std::string target = "x";
         unsigned char last = 0;
-        EXPECT_TRUE(Read(stream, target, big.size()) && Read(stream, last) && last == 0xEE) << seekable;
+        EXPECT_TRUE(Read(stream, target, big.size()) && Read(stream, last) && last == 0xEE) << kind;
         largest = 0;
         EXPECT_FALSE(Read(stream, target, 0xFFFFFFFF)); // at the end: only the zero fill
-        EXPECT_TRUE(target == "x" + big + std::string(65536, '\0')) << seekable;
+        EXPECT_TRUE(target == "x" + big + std::string(65536, '\0')) << kind;
         EXPECT_LT(largest, 16u << 20);
     }
-    Shrinking shrinking("\xF0\x01\xF7\0"s, std::ios::in);
+    Buffer shrinking("\xF0\x01\xF7\0"s, 's');
     EXPECT_EQ(Outcome(std::istream(&shrinking)), "Failed to load all of the sysex file. (Got:4 was;10)");
     EXPECT_EQ(Outcome(std::ifstream("/nonexistent/dir/file.upd", std::ios::binary)), badHeader);
     std::istringstream atEof("\xF0\xF7"), midway("\xF0\x01\xF7");
@@ -285,4 +276,19 @@ TEST(UpdateFile, SummaryLines) {
             "accept an update, you can start the update process.\n",
             "Image:          0 bytes", "SysEx portions: 1",
             "Mac port names: 0:", "Win port names: 0:", "Port names    : 0", "Total SysEx:    3 bytes"}));
+}
+
+TEST(PortNames, SplitLowerCaseAndNameLists) {
+    // No item after the last separator.
+    EXPECT_EQ(Split(":a::b c:", ':'), (std::vector<std::string>{"", "a", "", "b c"}));
+    EXPECT_TRUE(Split("", ',').empty());
+    EXPECT_EQ(ToLower(std::string("YeS 1x\xC4\0Z", 9)), std::string("yes 1x\xC4\0z", 9));
+    std::set<std::string> names = {"Z"}; // names are added, never removed; empty ones are skipped
+    PutPortNamesIntoSet(names, "$A$$B$A$ A $x:y$");
+    PutPortNamesIntoSet(names, KELVAPN);
+    EXPECT_EQ(names, (std::set<std::string>{" A ", "A", "B", "Ostrel Dramlin", "Ostrel Kelva", "x:y", "Z"}));
+    for (const char* text : {"yes", "YES", "Yes", "true", "tRuE", "1", "-1", "7x", " 1", "+3"})
+        EXPECT_TRUE(ParseYesNo(text)) << text;
+    for (const char* text : {"no", "false", "0", "", "abc", " yes", "yes ", "yess", "x1", "0x10", "-0"})
+        EXPECT_FALSE(ParseYesNo(text)) << text;
 }
