@@ -2,28 +2,28 @@
 // ports, the chosen device), wrong chunk sizes, bytes not sent as one packet, a lost failure text, an
 // offline or vanished device kept, a failed step stopping the rest, received messages lost or mixed up;
 // under ThreadSanitizer (CoreMidiPortConcurrency): a message store or teardown racing the receive thread.
-#include "CoreMidiPort.h"
-#include "Log.h"
 #include "PlatformTestSupport.h"
 
-#include <atomic>
-#include <memory>
-#include <set>
+#include <numeric>
 #include <sstream>
-#include <thread>
 
 using namespace platformtest;
-using Call = VirtualMidiService::Call;
 
 namespace {
 
 const Bytes chunk = {0xF0, 0x01, 0xF7};
 const Bytes reply = {0xF0, 0x7E, 0x00, 0x06, 0x02, 0x00, 0x00, 0x0E, 0x01, 0x02, 0x03, 0x04, 0xF7};
 
+// A service that prefers one packet size for every destination, as the ALSA one does for raw MIDI.
+struct PreferringService : VirtualMidiService {
+    std::size_t bytes = 0;
+    std::size_t PreferredPacketBytes(MidiRef) override { return bytes; }
+};
+
 // The device (a destination and a source named "Ostrel Kelva") on a virtual service, and a port.
 struct Rig {
     ScopedLogCapture log;
-    VirtualMidiService service;
+    PreferringService service;
     std::vector<Bytes> sent;
     MidiRef destination = 0, source = 0;
     std::unique_ptr<CoreMidiPort> port;
@@ -39,6 +39,7 @@ struct Rig {
             service.AddDestination(Named("Ostrel Kelva"), [this](const Bytes& b) { sent.push_back(b); });
         source = service.AddSource(Named("Ostrel Kelva"));
     }
+    void Unplug() { service.RemoveEndpoint(destination), service.RemoveEndpoint(source); }
     // Whether the bytes went out as one packet (and nothing went out when not).
     bool Sends(const Bytes& bytes = chunk) {
         sent.clear();
@@ -52,23 +53,12 @@ struct Rig {
     }
 };
 
-// The endpoints of a row: ">name|display|usb" a destination, "<..." a source, separated by ";".
-std::vector<std::pair<bool, VirtualMidiService::EndpointInfo>> Ends(const std::string& text) {
-    std::vector<std::pair<bool, VirtualMidiService::EndpointInfo>> ends;
-    std::istringstream list(text);
-    for (std::string e, name, display, usb; std::getline(list, e, ';'); display.clear(), usb.clear()) {
-        std::istringstream fields(e.substr(1));
-        std::getline(std::getline(std::getline(fields, name, '|'), display, '|'), usb);
-        ends.push_back({e[0] == '>', Named(name, display, usb.empty() ? 0 : std::stoi(usb))});
-    }
-    return ends;
-}
-
 } // namespace
 
 TEST(CoreMidiPort, ChoosesTheEndpointsByNameOrTheOnlyOrChosenUsbDevice) {
-    // The ends (indexes) the port sends to and hears (-1: none), and the log line (shown with --verbose)
-    // that tells what was chosen.
+    // The ends of a row: ">name|display|usb" a destination, "<..." a source, separated by ";". The
+    // expected pair: the ends (indexes) the port sends to and hears (-1: none); then the log line (shown
+    // with --verbose) that tells what was chosen.
     auto check = [](const char* what, std::set<std::string> names, std::int32_t chosen,
                     const std::string& ends, std::pair<int, int> expected, const std::string& line) {
         SCOPED_TRACE(what);
@@ -76,10 +66,14 @@ TEST(CoreMidiPort, ChoosesTheEndpointsByNameOrTheOnlyOrChosenUsbDevice) {
         VirtualMidiService service;
         std::pair<int, int> used = {-1, -1};
         std::vector<MidiRef> sources;
-        for (const auto& [destination, info] : Ends(ends)) {
+        std::istringstream list(ends);
+        for (std::string e, name, display, usb; std::getline(list, e, ';'); display.clear(), usb.clear()) {
+            std::istringstream fields(e.substr(1));
+            std::getline(std::getline(std::getline(fields, name, '|'), display, '|'), usb);
+            const auto info = Named(name, display, usb.empty() ? 0 : std::stoi(usb));
             const int i = static_cast<int>(sources.size());
-            sources.push_back(destination ? 0 : service.AddSource(info));
-            if (destination)
+            sources.push_back(e[0] == '>' ? 0 : service.AddSource(info));
+            if (e[0] == '>')
                 service.AddDestination(info, [&used, i](const Bytes&) { used.first = i; });
         }
         CoreMidiPort port(service, names);
@@ -92,13 +86,15 @@ TEST(CoreMidiPort, ChoosesTheEndpointsByNameOrTheOnlyOrChosenUsbDevice) {
                 used.second = used.second < 0 ? static_cast<int>(i) : 99; // 99: heard more than one
         }
         EXPECT_EQ(used, expected);
-        EXPECT_TRUE(Contains(log.Lines(), line)) << testing::PrintToString(log.Lines());
+        EXPECT_THAT(log.Lines(), testing::Contains(line));
     };
     const std::set<std::string> kelva = {"Ostrel Kelva"};
     const std::string twoKelvas = ">Ostrel Kelva MIDI 1|Ostrel Kelva|4;<Ostrel Kelva MIDI 1|Ostrel Kelva|4;"
                                   ">Ostrel Kelva MIDI 1|Ostrel Kelva|7;<Ostrel Kelva MIDI 1|Ostrel Kelva|7";
     const std::string named = "EndpointHasRightName:   Name=", find = "FindEndpoint: ";
     const std::string kelvaPort = "USB MIDI device, \"Ostrel Kelva\" (port \"Ostrel Kelva MIDI 1\")";
+    const std::string noUsb = find + "No USB MIDI device found";
+    const std::pair none(-1, -1);
     check("name", kelva, 0, ">Ostrel Kelva|Other;<Stranger;<In|Ostrel Kelva", {0, 2},
           named + "Ostrel Kelva:Other recognised");
     check("display name, no source", kelva, 0, ">USB MIDI|Ostrel Kelva;<Stranger", {0, -1},
@@ -106,7 +102,7 @@ TEST(CoreMidiPort, ChoosesTheEndpointsByNameOrTheOnlyOrChosenUsbDevice) {
     check("near names", kelva, 0,
           ">ostrel kelva;>OSTREL KELVA|Ostrel kelva;>Ostrel Kelva 2;>Ostrel Kelv|Ostrel;"
           "> Ostrel Kelva|Ostrel Kelva ;>;<Ostrel Kelva",
-          {-1, -1}, "EndpointHasRightName:   (Ostrel Kelva 2:Ostrel:Ostrel Kelva 2) not recognised");
+          none, "EndpointHasRightName:   (Ostrel Kelva 2:Ostrel:Ostrel Kelva 2) not recognised");
     check("first of several", kelva, 0,
           ">Ostrel Kelva 2;>Ostrel Kelva;>Ostrel Kelva;<Ostrel Kelva;<Ostrel Kelva", {1, 3},
           named + "Ostrel Kelva:Ostrel Kelva recognised");
@@ -117,57 +113,43 @@ TEST(CoreMidiPort, ChoosesTheEndpointsByNameOrTheOnlyOrChosenUsbDevice) {
           ">Ostrel Kelva MIDI 1|Ostrel Kelva|3;>Ostrel Kelva MIDI 2|Ostrel Kelva|3;"
           "<Ostrel Kelva MIDI 1|Ostrel Kelva|3",
           {3, 5}, find + "Using the only " + kelvaPort);
-    check("nothing", {}, 0, "", {-1, -1}, find + "No USB MIDI device found");
-    check("software ports only", {}, 0, ">Ostrel Kelva;>Midi Through Port-0", {-1, -1},
-          find + "No USB MIDI device found");
-    check("two USB devices", {}, 0, ">Device 4||4;>Software;>Device 7||7", {-1, -1},
+    check("nothing", {}, 0, "", none, noUsb);
+    check("software ports only", {}, 0, ">Ostrel Kelva;>Midi Through Port-0", none, noUsb);
+    check("two USB devices", {}, 0, ">Device 4||4;>Software;>Device 7||7", none,
           find + "2 USB MIDI devices, not choosing one of them: \"Device 4\", \"Device 7\"");
     check("the chosen USB device", {}, 7, twoKelvas, {2, 3}, find + "Using the chosen " + kelvaPort);
-    check("the chosen device gone", {}, 9, twoKelvas, {-1, -1},
-          find + "The chosen USB MIDI device is not there");
+    check("the chosen device gone", {}, 9, twoKelvas, none, find + "The chosen USB MIDI device is not there");
 }
-
-// A service that prefers one packet size for every destination, as the ALSA one does for raw MIDI.
-struct PreferringService : VirtualMidiService {
-    std::size_t bytes = 0;
-    std::size_t PreferredPacketBytes(MidiRef) override { return bytes; }
-};
 
 TEST(CoreMidiPort, ChunksAre2KiBAnd16KiBOrTheDestinationsPreferredSizeWithinThePacketLimit) {
     using Chunks = std::pair<std::size_t, std::size_t>; // ideal, max
+    Rig rig;
+    rig.service.bytes = 100000;
+    EXPECT_EQ(Chunks(rig.port->IdealChunkSize(), rig.port->MaxChunkSize()), Chunks(2048, 16384))
+        << "not found yet";
+    ASSERT_TRUE(rig.port->IsConnected());
     for (const auto& [preferred, chunks] : {std::pair<std::size_t, Chunks>{0, {2048, 16384}},
                                             {32768, {32768, 47104}},
                                             {100000, {49151, 63487}}}) {
-        PreferringService service;
-        service.bytes = preferred;
-        service.AddDestination(Named("Ostrel Kelva"), nullptr);
-        CoreMidiPort port(service, {"Ostrel Kelva"});
-        EXPECT_EQ(Chunks(port.IdealChunkSize(), port.MaxChunkSize()), Chunks(2048, 16384)) << "not found yet";
-        ASSERT_TRUE(port.IsConnected());
-        EXPECT_EQ(Chunks(port.IdealChunkSize(), port.MaxChunkSize()), chunks) << preferred;
+        rig.service.bytes = preferred;
+        EXPECT_EQ(Chunks(rig.port->IdealChunkSize(), rig.port->MaxChunkSize()), chunks) << preferred;
     }
 }
 
 TEST(CoreMidiPort, AFailedStepIsPassedOverAndDestructionReleasesWhatWasMade) {
-    struct Row {
-        Call call;
-        MidiStatus status; // 0: nothing fails
-        std::size_t ports;
-        bool sends, hears;
-    };
-    const Row rows[] = {
-        {Call::Send, 0, 2, true, true},
-        {Call::ClientCreate, VirtualMidiService::invalidClient, 0, false, false},
-        {Call::OutputPortCreate, 12, 1, false, true},
-        {Call::InputPortCreate, 13, 1, true, false},
-        {Call::PortConnectSource, VirtualMidiService::noConnection, 2, true, false},
-        {Call::GetName, -1, 2, true, true}, // only the display name's answer counts
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(static_cast<int>(row.call));
-        Rig rig(row.call, row.status);
+    // The call that fails (status 0: none), the ports made, whether the port sends and hears.
+    for (const auto& [call, status, ports, sends, hears] :
+         std::vector<std::tuple<Call, MidiStatus, std::size_t, bool, bool>>{
+             {Call::Send, 0, 2, true, true},
+             {Call::ClientCreate, VirtualMidiService::invalidClient, 0, false, false},
+             {Call::OutputPortCreate, 12, 1, false, true},
+             {Call::InputPortCreate, 13, 1, true, false},
+             {Call::PortConnectSource, VirtualMidiService::noConnection, 2, true, false},
+             {Call::GetName, -1, 2, true, true}}) { // only the display name's answer counts
+        SCOPED_TRACE(static_cast<int>(call));
+        Rig rig(call, status);
         VirtualMidiService& service = rig.service;
-        EXPECT_EQ(service.LivePortCount(), row.ports);
+        EXPECT_EQ(service.LivePortCount(), ports);
         EXPECT_EQ(service.CallCount(Call::GetDisplayName), 0u) << "looked before asked";
         ASSERT_TRUE(rig.port->IsConnected());
         // Once found, the port only asks whether the destination went offline.
@@ -175,51 +157,47 @@ TEST(CoreMidiPort, AFailedStepIsPassedOverAndDestructionReleasesWhatWasMade) {
         ASSERT_TRUE(rig.port->IsConnected());
         EXPECT_EQ(std::pair(service.CallCount(Call::GetDisplayName), service.CallCount(Call::GetOffline)),
                   std::pair(looks, std::size_t{2}));
-        EXPECT_EQ(std::pair(rig.Sends(), rig.Hears()), std::pair(row.sends, row.hears));
+        EXPECT_EQ(std::pair(rig.Sends(), rig.Hears()), std::pair(sends, hears));
         service.FailNextCall(Call::PortDispose, 21); // destruction goes on
         rig.port.reset();
         EXPECT_EQ(std::pair(service.CallCount(Call::PortDispose), service.CallCount(Call::ClientDispose)),
-                  std::pair(row.ports, std::min<std::size_t>(row.ports, 1)));
+                  std::pair(ports, std::min<std::size_t>(ports, 1)));
         EXPECT_EQ(service.LiveClientCount() + service.LivePortCount() + service.ConnectionCount(), 0u);
     }
 }
 
 TEST(CoreMidiPort, AnOfflineOrVanishedDestinationIsLetGoWithItsMessageAndFoundAgainWhenBack) {
-    auto offline = [](int value) {
-        return [value](Rig& rig) { rig.service.SetOffline(rig.destination, value); };
-    };
-    auto failOffline = [](MidiStatus status) {
-        return [status](Rig& rig) { rig.service.FailCall(Call::GetOffline, status); };
-    };
-    // stays: still connected after the change; hears: hears the device once back.
-    auto check = [](const char* what, auto change, auto undo, bool stays, bool hears) {
+    // The end changed: offline (or not), its offline state unreadable, removed (the destination with
+    // its source); stays: still connected after the change; hears: hears the device once back.
+    for (const auto& [what, end, offline, unreadable, removed, stays, hears] :
+         std::vector<std::tuple<const char*, MidiRef Rig::*, std::int32_t, MidiStatus, bool, bool, bool>>{
+             {"offline", &Rig::destination, 7, 0, false, false, true},
+             {"offline below 0", &Rig::destination, -1, 0, false, false, true},
+             {"offline unknown", &Rig::destination, 0, VirtualMidiService::unknownProperty, false, false,
+              true},
+             {"removed", &Rig::destination, 0, 0, true, false, true},
+             {"source offline", &Rig::source, 1, 0, false, true, true},
+             {"source removed", &Rig::source, 0, 0, true, true, false}}) {
         SCOPED_TRACE(what);
         Rig rig;
         ASSERT_TRUE(rig.port->IsConnected());
         rig.service.Emit(rig.source, reply);
-        change(rig);
+        rig.service.SetOffline(rig.*end, offline);
+        rig.service.FailCall(Call::GetOffline, unreadable);
+        if (removed)
+            end == &Rig::source ? rig.service.RemoveEndpoint(rig.source) : rig.Unplug();
         EXPECT_EQ(rig.port->IsConnected(), stays);
         EXPECT_TRUE(stays || rig.service.ConnectionCount() == 0);
         // The message of a device let go goes with it; it stays away until it is back.
         EXPECT_EQ(rig.port->LastSysEx(), stays ? reply : Bytes{});
         EXPECT_EQ(rig.port->IsConnected(), stays);
-        undo(rig);
+        rig.service.SetOffline(rig.destination, 0);
+        rig.service.FailCall(Call::GetOffline, 0);
+        if (removed && end == &Rig::destination)
+            rig.AddKelva();
         EXPECT_TRUE(rig.port->IsConnected() && rig.Sends());
         EXPECT_EQ(rig.Hears(), hears);
-    };
-    auto removed = [](Rig& r) {
-        r.service.RemoveEndpoint(r.destination), r.service.RemoveEndpoint(r.source);
-    };
-    auto sourceOffline = [](Rig& r) { r.service.SetOffline(r.source, 1); };
-    auto sourceRemoved = [](Rig& r) { r.service.RemoveEndpoint(r.source); };
-    auto back = [](Rig& r) { r.AddKelva(); };
-    auto nothing = [](Rig&) {};
-    check("offline", offline(7), offline(0), false, true);
-    check("offline below 0", offline(-1), offline(0), false, true);
-    check("offline unknown", failOffline(VirtualMidiService::unknownProperty), failOffline(0), false, true);
-    check("removed", removed, back, false, true);
-    check("source offline", sourceOffline, nothing, true, true);
-    check("source removed", sourceRemoved, nothing, true, false);
+    }
 }
 
 TEST(CoreMidiPort, SendsEachChunkAsOnePacketOrSaysWhyNotAndKeepsTheNewestMessageUntilTaken) {
@@ -228,14 +206,13 @@ TEST(CoreMidiPort, SendsEachChunkAsOnePacketOrSaysWhyNotAndKeepsTheNewestMessage
     EXPECT_FALSE(rig.Sends()) << "sent before looking for the device";
     ASSERT_TRUE(rig.port->IsConnected());
     Bytes largest(65535);
-    for (std::size_t i = 0; i < largest.size(); ++i)
-        largest[i] = static_cast<unsigned char>(i * 7);
+    std::iota(largest.begin(), largest.end(), 7);
     EXPECT_TRUE(rig.Sends(largest));
     rig.service.FailNextCall(Call::Send, -16);
     EXPECT_FALSE(rig.Sends());
     EXPECT_EQ(rig.port->SendFailure(),
               "Could not send to the MIDI port \"Ostrel Kelva\": " + rig.service.StatusText(-16) + ".");
-    EXPECT_TRUE(Contains(rig.log.Lines(), ErrorLine(rig.service, "Sending MIDI", -16)));
+    EXPECT_THAT(rig.log.Lines(), testing::Contains(ErrorLine(rig.service, "Sending MIDI", -16)));
     EXPECT_TRUE(rig.Sends());
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(rig.port->Send(Bytes(65536).data(), 65536), "size < 65536");

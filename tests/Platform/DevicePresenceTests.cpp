@@ -1,12 +1,8 @@
 // Catches: a change of the device's presence not told or told twice, a wrong device line or USB flag, the
 // identity not asked when the device appears, asked again while it stays or while an update runs, and the
 // version of a device kept for one that appears on another port.
-#include "Clock.h"
 #include "DevicePresence.h"
-#include "Log.h"
 #include "PlatformTestSupport.h"
-
-#include <atomic>
 
 using namespace platformtest;
 
@@ -21,12 +17,11 @@ struct FakeDevice {
     FakeDevice(VirtualMidiService& service, const std::string& port, bool answers, std::int32_t usb,
                unsigned char digit = 4)
         : service(service) {
-        // The version bytes A, B, C, D (A * 22 + B = 1; C, D the digits), then at byte 20 the text.
-        const std::string text = "Kelva           ";
+        // The version bytes A, B, C, D (A * 22 + B = 1; C, D the digits), then at byte 20 the text and F7.
+        const std::string text = "Kelva           \xF7";
         Bytes reply{0xF0, 0x7E, 0x00, 0x06, 0x02,  0x00, 0x20, 0x31, 0x06, 0x00,
                     0x00, 0x00, 0x01, 0x00, digit, 0x00, 0x00, 0x00, 0x00, 0x00};
         reply.insert(reply.end(), text.begin(), text.end());
-        reply.push_back(0xF7);
         source = service.AddSource(Named(port, "Ostrel Kelva", usb));
         destination = service.AddDestination(Named(port, "Ostrel Kelva", usb), [=, this](const Bytes& bytes) {
             const bool asked = bytes == Bytes{0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7};

@@ -1,18 +1,9 @@
 // Catches: a wrong count, a destination left out or listed twice, a wrong or missing column (name,
 // properties, entity properties, offline), a failed query stopping the walk, a client not disposed of.
 #include "ListInterfaces.h"
-#include "Log.h"
 #include "PlatformTestSupport.h"
-#include "VirtualMidiService.h"
-
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
 
 using namespace platformtest;
-using Call = VirtualMidiService::Call;
-using Lines = std::vector<std::string>;
 
 namespace {
 
@@ -35,31 +26,20 @@ TEST(ListInterfaces, WritesTheCountsAndABlockPerDestination) {
     service.AddSource(Named("Ostrel Kelva"));
     service.SetOffline(service.AddDestination(Named("Ostrel Kelva"), nullptr), 1);
     service.AddDestination({"Loop", "IAC Loop", "", false}, nullptr);
+    // A free-standing endpoint has no entity: the entity reference stays 0.
     EXPECT_EQ(
         List(service),
         (Lines{
-            "ListInterfaces: # external devices=2",
-            "ListInterfaces: # devices=1",
-            "ListInterfaces: # sources=1",
-            "ListInterfaces: # destinations=2",
-            "ListInterfaces: index 0",
-            "ListInterfaces: index 1",
-            "ListInterfaces:   destination index 0",
-            "Name=Ostrel Kelva",
+            "ListInterfaces: # external devices=2", "ListInterfaces: # devices=1",
+            "ListInterfaces: # sources=1", "ListInterfaces: # destinations=2", "ListInterfaces: index 0",
+            "ListInterfaces: index 1", "ListInterfaces:   destination index 0", "Name=Ostrel Kelva",
             R"(Properties={ name = "Ostrel Kelva"; displayName = "Ostrel Kelva"; manufacturer = "Ostrel"; offline = 1; })",
-            kelvaEntity + "1; } ); }",
-            "Entity offline=1",
-            "Done",
-            "ListInterfaces:   destination index 1",
+            kelvaEntity + "1; } ); }", "Entity offline=1", "Done", "ListInterfaces:   destination index 1",
             "Name=Loop",
             R"(Properties={ name = "Loop"; displayName = "IAC Loop"; manufacturer = ""; offline = 0; })",
-            // A free-standing endpoint has no entity: the entity reference stays 0.
             "Error (Getting entity properties): 4294956454:The operation couldn't be completed. "
             "(kMIDIObjectNotFound, error -10842)",
-            "Entity offline=0",
-            "Done",
-            "Found all interfaces",
-        }));
+            "Entity offline=0", "Done", "Found all interfaces"}));
     EXPECT_EQ(service.CallCount(Call::ClientDispose), 1u);
     EXPECT_EQ(service.LiveClientCount(), 0u);
 }

@@ -1,17 +1,24 @@
 #pragma once
 
+#include "Clock.h"
+#include "CoreMidiPort.h"
+#include "Log.h"
 #include "VirtualMidiService.h"
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
-#include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
+#include <thread>
 
 namespace platformtest {
 
 using Bytes = std::vector<unsigned char>;
+using Call = VirtualMidiService::Call;
+using Lines = std::vector<std::string>;
 
 // An endpoint made by "Ostrel", of USB MIDI device `usb` (0: not a USB MIDI device); the display
 // name is the name unless given.
@@ -24,10 +31,6 @@ inline VirtualMidiService::EndpointInfo Named(const std::string& name, const std
 inline std::string ErrorLine(VirtualMidiService& service, const std::string& step, MidiStatus status) {
     return "Error (" + step + "): " + std::to_string(static_cast<unsigned int>(status)) + ":" +
            service.StatusText(status);
-}
-
-inline bool Contains(const std::vector<std::string>& lines, const std::string& line) {
-    return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
 // Collects what a callback is told on another thread, and lets a test wait for a number of items.

@@ -2,9 +2,7 @@
 // untold, out of order or off the receive thread, or told after their watch was destroyed.
 #include "PlatformTestSupport.h"
 
-#include <atomic>
 #include <future>
-#include <thread>
 
 using namespace platformtest;
 
