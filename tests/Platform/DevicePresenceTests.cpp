@@ -1,6 +1,6 @@
-// Catches: a change of the device's presence not told or told twice, a wrong device line or USB flag, the
-// identity not asked when the device appears, asked again while it stays or while an update runs, and the
-// version of a device kept for one that appears on another port.
+// Catches: a change of the device's presence not told or told twice, a wrong device line (each state's
+// line is compared) or USB flag, the identity not asked when the device appears, asked again while it
+// stays or while an update runs, and the version of a device kept for one that appears on another port.
 #include "DevicePresence.h"
 #include "PlatformTestSupport.h"
 
@@ -35,12 +35,6 @@ struct FakeDevice {
 
 } // namespace
 
-TEST(DeviceLine, SaysWhatTheUserNeedsToKnow) {
-    EXPECT_EQ(DeviceLine({}), "Device: not connected - connect it and put it into update mode");
-    EXPECT_EQ(DeviceLine({true, "Kelva 1", true, ""}), "Device: Kelva 1 (USB) - connected");
-    EXPECT_EQ(DeviceLine({true, "Kelva", false, "1.04"}), "Device: Kelva - connected, firmware 1.04");
-}
-
 TEST(DevicePresence, FollowsTheDeviceAndAsksItsVersionOnceWhenItAppearsOnAPortUnlessAnUpdateRuns) {
     VirtualClock clock{0};
     ScopedClock scoped{clock};
@@ -54,7 +48,7 @@ TEST(DevicePresence, FollowsTheDeviceAndAsksItsVersionOnceWhenItAppearsOnAPortUn
         Told<DeviceState> one, two;
         DevicePresence first(service, {"Ostrel Kelva MIDI 1"}, one.Callback());
         DevicePresence second(service, {"Ostrel Kelva MIDI 2"}, two.Callback(), [] { return false; });
-        EXPECT_EQ(one.WaitFor(1).back(), (DeviceState{true, "Ostrel Kelva MIDI 1", false, ""}));
+        EXPECT_EQ(DeviceLine(one.WaitFor(1).back()), "Device: Ostrel Kelva MIDI 1 - connected");
         EXPECT_EQ(two.WaitFor(1).back(), (DeviceState{true, "Ostrel Kelva MIDI 2", false, ""}));
         EXPECT_EQ(std::pair(silent.requests.load(), asked.requests.load()), std::pair(1, 0));
         silent.Unplug(), asked.Unplug();
@@ -62,18 +56,18 @@ TEST(DevicePresence, FollowsTheDeviceAndAsksItsVersionOnceWhenItAppearsOnAPortUn
     DevicePresence presence(service, {"Ostrel Kelva MIDI 1", "Ostrel Kelva MIDI 2"}, states.Callback());
     EXPECT_EQ(states.WaitFor(1).back(), DeviceState{}); // not there at the start: told so
     FakeDevice first(service, "Ostrel Kelva MIDI 1", true, 7);
-    const DeviceState one{true, "Ostrel Kelva MIDI 1", true, "1.04"};
-    EXPECT_EQ(states.WaitFor(2).back(), one);
+    const DeviceState one = states.WaitFor(2).back();
+    EXPECT_EQ(DeviceLine(one), "Device: Ostrel Kelva MIDI 1 (USB) - connected, firmware 1.04");
     EXPECT_EQ(presence.State(), one);
     EXPECT_TRUE(presence.Live());
     // Another device on the second port changes nothing while the first stays, and is asked once it is
     // the one found.
     FakeDevice second(service, "Ostrel Kelva MIDI 2", true, 0, 5);
     first.Unplug();
-    EXPECT_EQ(states.WaitFor(3).back(), (DeviceState{true, "Ostrel Kelva MIDI 2", false, "1.05"}));
+    EXPECT_EQ(DeviceLine(states.WaitFor(3).back()), "Device: Ostrel Kelva MIDI 2 - connected, firmware 1.05");
     second.Unplug();
     const auto told = states.WaitFor(4);
     EXPECT_EQ(told.size(), 4u) << "a state told twice";
-    EXPECT_EQ(told.back(), DeviceState{});
+    EXPECT_EQ(DeviceLine(told.back()), "Device: not connected - connect it and put it into update mode");
     EXPECT_EQ(first.requests + second.requests, 2);
 }
