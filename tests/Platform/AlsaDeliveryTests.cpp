@@ -77,8 +77,7 @@ struct FakeRawMidi : RawMidiOutput {
         : buffer(buffer), perStep(perStep), stepMs(stepMs), last(CurrentClock().NowMs()) {}
 
     long Write(const unsigned char* data, std::size_t size) override {
-        Move();
-        const std::size_t taken = std::min(size, buffer - queued);
+        const std::size_t taken = std::min(size, buffer - Queued());
         if (writeError != 0 || full-- > 0 || taken == 0)
             return writeError != 0 ? writeError : -EAGAIN;
         // The USB MIDI driver sends from the buffer until it is drained: a write then can lose bytes.
@@ -89,22 +88,22 @@ struct FakeRawMidi : RawMidiOutput {
         return static_cast<long>(taken);
     }
     long Available() override {
-        Move();
-        return availableError != 0 ? availableError : static_cast<long>(buffer - queued);
+        return availableError != 0 ? availableError : static_cast<long>(buffer - Queued());
     }
     std::size_t BufferSize() override { return buffer; }
     int Drain() override {
-        Move();
         if (drainError != 0)
             return static_cast<int>(drainError);
-        misuses += std::exchange(queued, 0) != 0; // drained before the buffer was empty
+        misuses += Queued() != 0; // drained before the buffer was empty
+        queued = 0;
         if (unDrained > 0)
             pieces.push_back(std::exchange(unDrained, 0));
         return 0;
     }
-    void Move() {
+    std::size_t Queued() { // once the device has taken from the buffer what it had time for
         for (const std::uint64_t now = CurrentClock().NowMs(); last + stepMs <= now; last += stepMs)
             queued -= std::min(perStep, queued);
+        return queued;
     }
     Bytes Device() const { return {written.begin(), written.end() - static_cast<long>(queued)}; }
 

@@ -46,14 +46,14 @@ TEST(DevicePresence, FollowsTheDeviceAndAsksItsVersionOnceWhenItAppearsOnAPortUn
         FakeDevice silent(service, "Ostrel Kelva MIDI 1", false, 0),
             asked(service, "Ostrel Kelva MIDI 2", true, 0);
         Told<DeviceState> one, two;
-        DevicePresence first(service, {"Ostrel Kelva MIDI 1"}, one.Callback());
-        DevicePresence second(service, {"Ostrel Kelva MIDI 2"}, two.Callback(), [] { return false; });
+        DevicePresence first(service, {"Ostrel Kelva MIDI 1"}, std::ref(one));
+        DevicePresence second(service, {"Ostrel Kelva MIDI 2"}, std::ref(two), [] { return false; });
         EXPECT_EQ(DeviceLine(one.WaitFor(1).back()), "Device: Ostrel Kelva MIDI 1 - connected");
         EXPECT_EQ(two.WaitFor(1).back(), (DeviceState{true, "Ostrel Kelva MIDI 2", false, ""}));
         EXPECT_EQ(std::pair(silent.requests.load(), asked.requests.load()), std::pair(1, 0));
         silent.Unplug(), asked.Unplug();
     }
-    DevicePresence presence(service, {"Ostrel Kelva MIDI 1", "Ostrel Kelva MIDI 2"}, states.Callback());
+    DevicePresence presence(service, {"Ostrel Kelva MIDI 1", "Ostrel Kelva MIDI 2"}, std::ref(states));
     EXPECT_EQ(states.WaitFor(1).back(), DeviceState{}); // not there at the start: told so
     FakeDevice first(service, "Ostrel Kelva MIDI 1", true, 7);
     const DeviceState one = states.WaitFor(2).back();

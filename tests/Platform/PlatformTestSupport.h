@@ -33,18 +33,17 @@ inline std::string ErrorLine(VirtualMidiService& service, const std::string& ste
            service.StatusText(status);
 }
 
-// Collects what a callback is told on another thread, and lets a test wait for a number of items.
+// Collects what it is told (as a callback, through std::ref) on another thread, and lets a test wait for
+// a number of items.
 template <class T> struct Told {
     std::mutex mutex;
     std::condition_variable arrived;
     std::vector<T> items;
 
-    std::function<void(const T&)> Callback() {
-        return [this](const T& item) {
-            std::lock_guard<std::mutex> lock(mutex);
-            items.push_back(item);
-            arrived.notify_all();
-        };
+    void operator()(const T& item) {
+        std::lock_guard<std::mutex> lock(mutex);
+        items.push_back(item);
+        arrived.notify_all();
     }
     // Everything told, once `count` items have been told (bounded wait).
     std::vector<T> WaitFor(std::size_t count) {
