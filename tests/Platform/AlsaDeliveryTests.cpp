@@ -73,8 +73,8 @@ struct Interrupted {};
 // (never when 0). It keeps every byte written (all but the last `queued` have reached the device), what
 // was written between drains, and misuses.
 struct FakeRawMidi : RawMidiOutput {
-    FakeRawMidi(std::size_t buffer, std::size_t perStep, std::uint64_t stepMs)
-        : buffer(buffer), perStep(perStep), stepMs(stepMs), last(CurrentClock().NowMs()) {}
+    FakeRawMidi(std::size_t buffer, std::size_t perStep, std::uint64_t stepMs, int full = 0)
+        : buffer(buffer), perStep(perStep), stepMs(stepMs), last(CurrentClock().NowMs()), full(full) {}
 
     long Write(const unsigned char* data, std::size_t size) override {
         const std::size_t taken = std::min(size, buffer - Queued());
@@ -110,8 +110,8 @@ struct FakeRawMidi : RawMidiOutput {
     std::size_t buffer, perStep, queued = 0, unDrained = 0;
     std::uint64_t stepMs, last;
     Bytes written;
-    Sizes pieces;              // bytes written before each drain
-    int misuses = 0, full = 0; // full: writes answered -EAGAIN first
+    Sizes pieces;          // bytes written before each drain
+    int full, misuses = 0; // full: writes answered -EAGAIN first
     long writeError = 0, availableError = 0, drainError = 0;
 };
 
@@ -121,8 +121,7 @@ TEST(AlsaRawMidiWrite, EachBufferFullIsOneWriteDrainedOnceEmptyAndAStallEndsAfte
     struct Row {
         const char* what;
         std::size_t size, buffer, perStep;
-        std::uint64_t ms, stepMs = 1;
-        unsigned int bound = 500;
+        std::uint64_t ms, stepMs = 1, bound = 500;
         int result = 0, full = 0;
         long FakeRawMidi::*error = nullptr;
         std::size_t reached = 0;
@@ -147,8 +146,7 @@ TEST(AlsaRawMidiWrite, EachBufferFullIsOneWriteDrainedOnceEmptyAndAStallEndsAfte
         SCOPED_TRACE(row.what);
         VirtualClock clock;
         ScopedClock installed(clock);
-        FakeRawMidi output(row.buffer, row.perStep, row.stepMs);
-        output.full = row.full;
+        FakeRawMidi output(row.buffer, row.perStep, row.stepMs, row.full);
         if (row.error)
             output.*row.error = row.result;
         Bytes data(row.size);

@@ -134,67 +134,62 @@ TEST(CoreMidiPort, ChunksAre2KiBAnd16KiBOrTheDestinationsPreferredSizeWithinTheP
     }
 }
 
-TEST(CoreMidiPort, AFailedStepIsPassedOverAndDestructionReleasesWhatWasMade) {
-    // The call that fails (status 0: none), the ports made, whether the port sends and hears.
-    for (const auto& [call, status, ports, sends, hears] :
-         std::vector<std::tuple<Call, MidiStatus, std::size_t, bool, bool>>{
-             {Call::Send, 0, 2, true, true},
-             {Call::ClientCreate, VirtualMidiService::invalidClient, 0, false, false},
-             {Call::OutputPortCreate, 12, 1, false, true},
-             {Call::InputPortCreate, 13, 1, true, false},
-             {Call::PortConnectSource, VirtualMidiService::noConnection, 2, true, false},
-             {Call::GetName, -1, 2, true, true}}) { // only the display name's answer counts
-        SCOPED_TRACE(static_cast<int>(call));
+TEST(CoreMidiPort, AFailedStepIsPassedOverALostDestinationIsLetGoAndWhatWasMadeIsReleased) {
+    // A call failing while the port is made (status 0: none); once it is found, a change to an end: offline
+    // (or not), its offline state unreadable, removed (the destination with its source). Then the ports
+    // made, whether the port is still connected after the change, and sends and hears once the device is
+    // back (online and plugged in again).
+    const auto destination = &Rig::destination, source = &Rig::source;
+    const MidiStatus unknown = VirtualMidiService::unknownProperty;
+    for (const auto& [call, status, end, offline, unreadable, removed, ports, stays, sends, hears] :
+         std::vector<std::tuple<Call, MidiStatus, MidiRef Rig::*, std::int32_t, MidiStatus, bool, std::size_t,
+                                bool, bool, bool>>{
+             {Call::Send, 0, destination, 0, 0, false, 2, true, true, true},
+             {Call::ClientCreate, VirtualMidiService::invalidClient, destination, 0, 0, false, 0, true, false,
+              false},
+             {Call::OutputPortCreate, 12, destination, 0, 0, false, 1, true, false, true},
+             {Call::InputPortCreate, 13, destination, 0, 0, false, 1, true, true, false},
+             {Call::PortConnectSource, VirtualMidiService::noConnection, destination, 0, 0, false, 2, true,
+              true, false},
+             {Call::GetName, -1, destination, 0, 0, false, 2, true, true,
+              true}, // only the display name counts
+             {Call::Send, 0, destination, 7, 0, false, 2, false, true, true},
+             {Call::Send, 0, destination, -1, 0, false, 2, false, true, true},
+             {Call::Send, 0, destination, 0, unknown, false, 2, false, true, true},
+             {Call::Send, 0, destination, 0, 0, true, 2, false, true, true},
+             {Call::Send, 0, source, 1, 0, false, 2, true, true, true},
+             {Call::Send, 0, source, 0, 0, true, 2, true, true, false}}) {
+        SCOPED_TRACE(testing::Message() << static_cast<int>(call) << " " << offline << unreadable << removed);
         Rig rig(call, status);
         VirtualMidiService& service = rig.service;
         EXPECT_EQ(service.LivePortCount(), ports);
         EXPECT_EQ(service.CallCount(Call::GetDisplayName), 0u) << "looked before asked";
         ASSERT_TRUE(rig.port->IsConnected());
-        // Once found, the port only asks whether the destination went offline.
         const std::size_t looks = service.CallCount(Call::GetDisplayName);
-        ASSERT_TRUE(rig.port->IsConnected());
+        service.Emit(rig.source, reply);
+        service.SetOffline(rig.*end, offline);
+        service.FailCall(Call::GetOffline, unreadable);
+        if (removed)
+            end == source ? service.RemoveEndpoint(rig.source) : rig.Unplug();
+        // Once found, the port only asks whether the destination went offline.
+        EXPECT_EQ(rig.port->IsConnected(), stays);
         EXPECT_EQ(std::pair(service.CallCount(Call::GetDisplayName), service.CallCount(Call::GetOffline)),
                   std::pair(looks, std::size_t{2}));
+        EXPECT_TRUE(stays || service.ConnectionCount() == 0);
+        // The message of a device let go goes with it; it stays away until it is back.
+        EXPECT_EQ(rig.port->LastSysEx(), stays && (hears || removed) ? reply : Bytes{});
+        EXPECT_EQ(rig.port->IsConnected(), stays);
+        service.SetOffline(rig.destination, 0);
+        service.FailCall(Call::GetOffline, 0);
+        if (removed && end == destination)
+            rig.AddKelva();
+        ASSERT_TRUE(rig.port->IsConnected());
         EXPECT_EQ(std::pair(rig.Sends(), rig.Hears()), std::pair(sends, hears));
         service.FailNextCall(Call::PortDispose, 21); // destruction goes on
         rig.port.reset();
         EXPECT_EQ(std::pair(service.CallCount(Call::PortDispose), service.CallCount(Call::ClientDispose)),
                   std::pair(ports, std::min<std::size_t>(ports, 1)));
         EXPECT_EQ(service.LiveClientCount() + service.LivePortCount() + service.ConnectionCount(), 0u);
-    }
-}
-
-TEST(CoreMidiPort, AnOfflineOrVanishedDestinationIsLetGoWithItsMessageAndFoundAgainWhenBack) {
-    // The end changed: offline (or not), its offline state unreadable, removed (the destination with
-    // its source); stays: still connected after the change; hears: hears the device once back.
-    for (const auto& [what, end, offline, unreadable, removed, stays, hears] :
-         std::vector<std::tuple<const char*, MidiRef Rig::*, std::int32_t, MidiStatus, bool, bool, bool>>{
-             {"offline", &Rig::destination, 7, 0, false, false, true},
-             {"offline below 0", &Rig::destination, -1, 0, false, false, true},
-             {"offline unknown", &Rig::destination, 0, VirtualMidiService::unknownProperty, false, false,
-              true},
-             {"removed", &Rig::destination, 0, 0, true, false, true},
-             {"source offline", &Rig::source, 1, 0, false, true, true},
-             {"source removed", &Rig::source, 0, 0, true, true, false}}) {
-        SCOPED_TRACE(what);
-        Rig rig;
-        ASSERT_TRUE(rig.port->IsConnected());
-        rig.service.Emit(rig.source, reply);
-        rig.service.SetOffline(rig.*end, offline);
-        rig.service.FailCall(Call::GetOffline, unreadable);
-        if (removed)
-            end == &Rig::source ? rig.service.RemoveEndpoint(rig.source) : rig.Unplug();
-        EXPECT_EQ(rig.port->IsConnected(), stays);
-        EXPECT_TRUE(stays || rig.service.ConnectionCount() == 0);
-        // The message of a device let go goes with it; it stays away until it is back.
-        EXPECT_EQ(rig.port->LastSysEx(), stays ? reply : Bytes{});
-        EXPECT_EQ(rig.port->IsConnected(), stays);
-        rig.service.SetOffline(rig.destination, 0);
-        rig.service.FailCall(Call::GetOffline, 0);
-        if (removed && end == &Rig::destination)
-            rig.AddKelva();
-        EXPECT_TRUE(rig.port->IsConnected() && rig.Sends());
-        EXPECT_EQ(rig.Hears(), hears);
     }
 }
 
