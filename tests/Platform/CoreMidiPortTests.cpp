@@ -119,21 +119,6 @@ TEST(CoreMidiPort, ChoosesTheEndpointsByNameOrTheOnlyOrChosenUsbDevice) {
     check("the chosen device gone", {}, 9, twoKelvas, none, find + "The chosen USB MIDI device is not there");
 }
 
-TEST(CoreMidiPort, ChunksAre2KiBAnd16KiBOrTheDestinationsPreferredSizeWithinThePacketLimit) {
-    using Chunks = std::pair<std::size_t, std::size_t>; // ideal, max
-    Rig rig;
-    rig.service.bytes = 100000;
-    EXPECT_EQ(Chunks(rig.port->IdealChunkSize(), rig.port->MaxChunkSize()), Chunks(2048, 16384))
-        << "not found yet";
-    ASSERT_TRUE(rig.port->IsConnected());
-    for (const auto& [preferred, chunks] : {std::pair<std::size_t, Chunks>{0, {2048, 16384}},
-                                            {32768, {32768, 47104}},
-                                            {100000, {49151, 63487}}}) {
-        rig.service.bytes = preferred;
-        EXPECT_EQ(Chunks(rig.port->IdealChunkSize(), rig.port->MaxChunkSize()), chunks) << preferred;
-    }
-}
-
 TEST(CoreMidiPort, AFailedStepIsPassedOverALostDestinationIsLetGoAndWhatWasMadeIsReleased) {
     // A call failing while the port is made (status 0: none); once it is found, a change to an end: offline
     // (or not), its offline state unreadable, removed (the destination with its source). Then the ports
@@ -193,11 +178,22 @@ TEST(CoreMidiPort, AFailedStepIsPassedOverALostDestinationIsLetGoAndWhatWasMadeI
     }
 }
 
-TEST(CoreMidiPort, SendsEachChunkAsOnePacketOrSaysWhyNotAndKeepsTheNewestMessageUntilTaken) {
+TEST(CoreMidiPort, SendsChunksOfTheDefaultOrPreferredSizeAsOnePacketOrSaysWhyNotAndKeepsTheNewestMessage) {
+    using Chunks = std::pair<std::size_t, std::size_t>; // ideal, max
     Rig rig;
+    rig.service.bytes = 100000;
+    EXPECT_EQ(Chunks(rig.port->IdealChunkSize(), rig.port->MaxChunkSize()), Chunks(2048, 16384))
+        << "not found yet";
     EXPECT_EQ(rig.port->SendFailure(), "");
     EXPECT_FALSE(rig.Sends()) << "sent before looking for the device";
     ASSERT_TRUE(rig.port->IsConnected());
+    // 2 KiB and 16 KiB, or the destination's preferred size within the packet limit.
+    for (const auto& [preferred, chunks] : {std::pair<std::size_t, Chunks>{0, {2048, 16384}},
+                                            {32768, {32768, 47104}},
+                                            {100000, {49151, 63487}}}) {
+        rig.service.bytes = preferred;
+        EXPECT_EQ(Chunks(rig.port->IdealChunkSize(), rig.port->MaxChunkSize()), chunks) << preferred;
+    }
     Bytes largest(65535);
     std::iota(largest.begin(), largest.end(), 7);
     EXPECT_TRUE(rig.Sends(largest));

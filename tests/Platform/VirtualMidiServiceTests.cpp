@@ -32,12 +32,11 @@ TEST(VirtualMidiServiceConcurrency, ADestroyedWatchWaitsForItsRunningCallbackAnd
     VirtualMidiService service;
     Told<MidiRef> gone, stays;
     std::promise<void> entered, release;
-    std::shared_future<void> released = release.get_future().share();
     bool first = true;
     auto watch = service.WatchSetup([&](const SetupNotification& notification) {
         if (std::exchange(first, false)) {
             entered.set_value();
-            released.wait(); // still running while the test destroys the watch
+            release.get_future().wait(); // still running while the test destroys the watch
         }
         gone(notification.endpoint);
     });
@@ -52,6 +51,5 @@ TEST(VirtualMidiServiceConcurrency, ADestroyedWatchWaitsForItsRunningCallbackAnd
     destroyer.join();
     service.AddSource(Named("B"));
     stays.WaitFor(2);
-    std::lock_guard<std::mutex> lock(gone.mutex);
-    EXPECT_EQ(gone.items.size(), 1u);
+    EXPECT_EQ(gone.WaitFor(1).size(), 1u);
 }
