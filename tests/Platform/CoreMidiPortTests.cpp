@@ -123,21 +123,20 @@ TEST(CoreMidiPort, AFailedStepIsPassedOverALostDestinationIsLetGoAndWhatWasMadeI
     // A call failing while the port is made (status 0: none); once it is found, a change to an end: offline
     // (or not), its offline state unreadable, removed (the destination with its source). Then the ports
     // made, whether the port is still connected after the change, and sends and hears once the device is
-    // back (online and plugged in again).
+    // back (online and plugged in again). A failed name query does not count: only the display name's does.
     const auto destination = &Rig::destination, source = &Rig::source;
-    const MidiStatus unknown = VirtualMidiService::unknownProperty;
+    const MidiStatus noClient = VirtualMidiService::invalidClient,
+                     noConnection = VirtualMidiService::noConnection,
+                     unknown = VirtualMidiService::unknownProperty;
     for (const auto& [call, status, end, offline, unreadable, removed, ports, stays, sends, hears] :
          std::vector<std::tuple<Call, MidiStatus, MidiRef Rig::*, std::int32_t, MidiStatus, bool, std::size_t,
                                 bool, bool, bool>>{
              {Call::Send, 0, destination, 0, 0, false, 2, true, true, true},
-             {Call::ClientCreate, VirtualMidiService::invalidClient, destination, 0, 0, false, 0, true, false,
-              false},
+             {Call::ClientCreate, noClient, destination, 0, 0, false, 0, true, false, false},
              {Call::OutputPortCreate, 12, destination, 0, 0, false, 1, true, false, true},
              {Call::InputPortCreate, 13, destination, 0, 0, false, 1, true, true, false},
-             {Call::PortConnectSource, VirtualMidiService::noConnection, destination, 0, 0, false, 2, true,
-              true, false},
-             {Call::GetName, -1, destination, 0, 0, false, 2, true, true,
-              true}, // only the display name counts
+             {Call::PortConnectSource, noConnection, destination, 0, 0, false, 2, true, true, false},
+             {Call::GetName, -1, destination, 0, 0, false, 2, true, true, true},
              {Call::Send, 0, destination, 7, 0, false, 2, false, true, true},
              {Call::Send, 0, destination, -1, 0, false, 2, false, true, true},
              {Call::Send, 0, destination, 0, unknown, false, 2, false, true, true},
@@ -179,21 +178,19 @@ TEST(CoreMidiPort, AFailedStepIsPassedOverALostDestinationIsLetGoAndWhatWasMadeI
 }
 
 TEST(CoreMidiPort, SendsChunksOfTheDefaultOrPreferredSizeAsOnePacketOrSaysWhyNotAndKeepsTheNewestMessage) {
-    using Chunks = std::pair<std::size_t, std::size_t>; // ideal, max
     Rig rig;
     rig.service.bytes = 100000;
-    EXPECT_EQ(Chunks(rig.port->IdealChunkSize(), rig.port->MaxChunkSize()), Chunks(2048, 16384))
-        << "not found yet";
+    // The ideal and the largest chunk: 2 KiB and 16 KiB until the device is found (whatever it prefers),
+    // then the same for no preference, or the destination's preferred size within the packet limit.
+    std::vector<std::size_t> chunks = {rig.port->IdealChunkSize(), rig.port->MaxChunkSize()};
     EXPECT_EQ(rig.port->SendFailure(), "");
     EXPECT_FALSE(rig.Sends()) << "sent before looking for the device";
     ASSERT_TRUE(rig.port->IsConnected());
-    // 2 KiB and 16 KiB, or the destination's preferred size within the packet limit.
-    for (const auto& [preferred, chunks] : {std::pair<std::size_t, Chunks>{0, {2048, 16384}},
-                                            {32768, {32768, 47104}},
-                                            {100000, {49151, 63487}}}) {
+    for (const std::size_t preferred : {0, 32768, 100000}) {
         rig.service.bytes = preferred;
-        EXPECT_EQ(Chunks(rig.port->IdealChunkSize(), rig.port->MaxChunkSize()), chunks) << preferred;
+        chunks.insert(chunks.end(), {rig.port->IdealChunkSize(), rig.port->MaxChunkSize()});
     }
+    EXPECT_EQ(chunks, (std::vector<std::size_t>{2048, 16384, 2048, 16384, 32768, 47104, 49151, 63487}));
     Bytes largest(65535);
     std::iota(largest.begin(), largest.end(), 7);
     EXPECT_TRUE(rig.Sends(largest));
@@ -205,34 +202,32 @@ TEST(CoreMidiPort, SendsChunksOfTheDefaultOrPreferredSizeAsOnePacketOrSaysWhyNot
     EXPECT_TRUE(rig.Sends());
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(rig.port->Send(Bytes(65536).data(), 65536), "size < 65536");
-    CoreMidiPort& port = *rig.port;
     // Unless asked to, ReceiveSysEx neither asks the device nor answers.
-    const std::size_t sends = rig.service.CallCount(Call::Send);
-    EXPECT_TRUE(port.ReceiveSysEx(5000, chunk.data(), chunk.size()).empty());
-    EXPECT_EQ(rig.service.CallCount(Call::Send), sends);
+    EXPECT_TRUE(rig.port->ReceiveSysEx(5000, chunk.data(), chunk.size()).empty());
+    EXPECT_EQ(rig.sent, std::vector<Bytes>{chunk}) << "sent more than the last chunk";
     rig.service.Emit(rig.source, chunk);
     rig.service.Emit(rig.source, reply);
-    port.ClearLastSysEx(); // leaves the port's own store alone
-    EXPECT_EQ(port.LastSysEx(), reply);
-    EXPECT_TRUE(port.LastSysEx().empty()) << "taken twice";
+    rig.port->ClearLastSysEx(); // leaves the port's own store alone
+    EXPECT_EQ(rig.port->LastSysEx(), reply);
+    EXPECT_TRUE(rig.port->LastSysEx().empty()) << "taken twice";
     // Every byte of every packet goes to the collector in order (which passes over other traffic), and
     // a message cut anywhere, into packets or deliveries, arrives whole.
     for (auto a = reply.begin() + 1; a < reply.end(); ++a) {
         rig.service.Emit(rig.source, reply, {static_cast<std::size_t>(a - reply.begin()), 2});
-        ASSERT_EQ(port.LastSysEx(), reply);
+        ASSERT_EQ(rig.port->LastSysEx(), reply);
         rig.service.Emit(rig.source, Bytes(reply.begin(), a));
-        ASSERT_TRUE(port.LastSysEx().empty());
+        ASSERT_TRUE(rig.port->LastSysEx().empty());
         rig.service.Emit(rig.source, Bytes(a, reply.end()));
-        ASSERT_EQ(port.LastSysEx(), reply);
+        ASSERT_EQ(rig.port->LastSysEx(), reply);
     }
     rig.service.Emit(rig.source, {0x90, 0x40, 0x7F});
-    EXPECT_TRUE(port.LastSysEx().empty());
+    EXPECT_TRUE(rig.port->LastSysEx().empty());
     rig.service.Emit(rig.source, reply);
-    port.Disconnect();
+    rig.port->Disconnect();
     EXPECT_EQ(rig.service.ConnectionCount(), 0u);
-    EXPECT_TRUE(port.LastSysEx().empty());
+    EXPECT_TRUE(rig.port->LastSysEx().empty());
     EXPECT_FALSE(rig.Hears()) << "heard while disconnected";
-    EXPECT_TRUE(port.IsConnected() && rig.Hears());
+    EXPECT_TRUE(rig.port->IsConnected() && rig.Hears());
 }
 
 // The receive thread feeds the port while the sender's thread polls, takes messages and disconnects.

@@ -40,16 +40,15 @@ TEST(DevicePresence, FollowsTheDeviceAndAsksItsVersionOnceWhenItAppearsOnAPortUn
     ScopedClock scoped{clock};
     ScopedLogCapture log;
     VirtualMidiService service;
-    Told<DeviceState> states;
+    Told<DeviceState> states, silentStates, askedStates;
     {
         // Not answering, then an update running: no version either way.
         FakeDevice silent(service, "Ostrel Kelva MIDI 1", false, 0),
             asked(service, "Ostrel Kelva MIDI 2", true, 0);
-        Told<DeviceState> one, two;
-        DevicePresence first(service, {"Ostrel Kelva MIDI 1"}, std::ref(one));
-        DevicePresence second(service, {"Ostrel Kelva MIDI 2"}, std::ref(two), [] { return false; });
-        EXPECT_EQ(DeviceLine(one.WaitFor(1).back()), "Device: Ostrel Kelva MIDI 1 - connected");
-        EXPECT_EQ(two.WaitFor(1).back(), (DeviceState{true, "Ostrel Kelva MIDI 2", false, ""}));
+        DevicePresence first(service, {"Ostrel Kelva MIDI 1"}, std::ref(silentStates));
+        DevicePresence second(service, {"Ostrel Kelva MIDI 2"}, std::ref(askedStates), [] { return false; });
+        EXPECT_EQ(DeviceLine(silentStates.WaitFor(1).back()), "Device: Ostrel Kelva MIDI 1 - connected");
+        EXPECT_EQ(askedStates.WaitFor(1).back(), (DeviceState{true, "Ostrel Kelva MIDI 2", false, ""}));
         EXPECT_EQ(std::pair(silent.requests.load(), asked.requests.load()), std::pair(1, 0));
         silent.Unplug(), asked.Unplug();
     }
