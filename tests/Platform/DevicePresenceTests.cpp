@@ -1,12 +1,8 @@
-// Catches: a change of the device's presence not told or told twice, a wrong device line or USB flag, the
-// identity not asked when the device appears, asked again while it stays or while an update runs, and the
-// version of a device kept for one that appears on another port.
-#include "Clock.h"
+// Catches: a change of the device's presence not told or told twice, a wrong device line (each state's
+// line is compared) or USB flag, the identity not asked when the device appears, asked again while it
+// stays or while an update runs, and the version of a device kept for one that appears on another port.
 #include "DevicePresence.h"
-#include "Log.h"
 #include "PlatformTestSupport.h"
-
-#include <atomic>
 
 using namespace platformtest;
 
@@ -21,12 +17,11 @@ struct FakeDevice {
     FakeDevice(VirtualMidiService& service, const std::string& port, bool answers, std::int32_t usb,
                unsigned char digit = 4)
         : service(service) {
-        // The version bytes A, B, C, D (A * 22 + B = 1; C, D the digits), then at byte 20 the text.
-        const std::string text = "Kelva           ";
+        // The version bytes A, B, C, D (A * 22 + B = 1; C, D the digits), then at byte 20 the text and F7.
+        const std::string text = "Kelva           \xF7";
         Bytes reply{0xF0, 0x7E, 0x00, 0x06, 0x02,  0x00, 0x20, 0x31, 0x06, 0x00,
                     0x00, 0x00, 0x01, 0x00, digit, 0x00, 0x00, 0x00, 0x00, 0x00};
         reply.insert(reply.end(), text.begin(), text.end());
-        reply.push_back(0xF7);
         source = service.AddSource(Named(port, "Ostrel Kelva", usb));
         destination = service.AddDestination(Named(port, "Ostrel Kelva", usb), [=, this](const Bytes& bytes) {
             const bool asked = bytes == Bytes{0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7};
@@ -40,45 +35,38 @@ struct FakeDevice {
 
 } // namespace
 
-TEST(DeviceLine, SaysWhatTheUserNeedsToKnow) {
-    EXPECT_EQ(DeviceLine({}), "Device: not connected - connect it and put it into update mode");
-    EXPECT_EQ(DeviceLine({true, "Kelva 1", true, ""}), "Device: Kelva 1 (USB) - connected");
-    EXPECT_EQ(DeviceLine({true, "Kelva", false, "1.04"}), "Device: Kelva - connected, firmware 1.04");
-}
-
 TEST(DevicePresence, FollowsTheDeviceAndAsksItsVersionOnceWhenItAppearsOnAPortUnlessAnUpdateRuns) {
     VirtualClock clock{0};
     ScopedClock scoped{clock};
     ScopedLogCapture log;
     VirtualMidiService service;
-    Told<DeviceState> states;
+    Told<DeviceState> states, silentStates, askedStates;
     {
         // Not answering, then an update running: no version either way.
         FakeDevice silent(service, "Ostrel Kelva MIDI 1", false, 0),
             asked(service, "Ostrel Kelva MIDI 2", true, 0);
-        Told<DeviceState> one, two;
-        DevicePresence first(service, {"Ostrel Kelva MIDI 1"}, one.Callback());
-        DevicePresence second(service, {"Ostrel Kelva MIDI 2"}, two.Callback(), [] { return false; });
-        EXPECT_EQ(one.WaitFor(1).back(), (DeviceState{true, "Ostrel Kelva MIDI 1", false, ""}));
-        EXPECT_EQ(two.WaitFor(1).back(), (DeviceState{true, "Ostrel Kelva MIDI 2", false, ""}));
+        DevicePresence first(service, {"Ostrel Kelva MIDI 1"}, std::ref(silentStates));
+        DevicePresence second(service, {"Ostrel Kelva MIDI 2"}, std::ref(askedStates), [] { return false; });
+        EXPECT_EQ(DeviceLine(silentStates.WaitFor(1).back()), "Device: Ostrel Kelva MIDI 1 - connected");
+        EXPECT_EQ(askedStates.WaitFor(1).back(), (DeviceState{true, "Ostrel Kelva MIDI 2", false, ""}));
         EXPECT_EQ(std::pair(silent.requests.load(), asked.requests.load()), std::pair(1, 0));
         silent.Unplug(), asked.Unplug();
     }
-    DevicePresence presence(service, {"Ostrel Kelva MIDI 1", "Ostrel Kelva MIDI 2"}, states.Callback());
+    DevicePresence presence(service, {"Ostrel Kelva MIDI 1", "Ostrel Kelva MIDI 2"}, std::ref(states));
     EXPECT_EQ(states.WaitFor(1).back(), DeviceState{}); // not there at the start: told so
     FakeDevice first(service, "Ostrel Kelva MIDI 1", true, 7);
-    const DeviceState one{true, "Ostrel Kelva MIDI 1", true, "1.04"};
-    EXPECT_EQ(states.WaitFor(2).back(), one);
+    const DeviceState one = states.WaitFor(2).back();
+    EXPECT_EQ(DeviceLine(one), "Device: Ostrel Kelva MIDI 1 (USB) - connected, firmware 1.04");
     EXPECT_EQ(presence.State(), one);
     EXPECT_TRUE(presence.Live());
     // Another device on the second port changes nothing while the first stays, and is asked once it is
     // the one found.
     FakeDevice second(service, "Ostrel Kelva MIDI 2", true, 0, 5);
     first.Unplug();
-    EXPECT_EQ(states.WaitFor(3).back(), (DeviceState{true, "Ostrel Kelva MIDI 2", false, "1.05"}));
+    EXPECT_EQ(DeviceLine(states.WaitFor(3).back()), "Device: Ostrel Kelva MIDI 2 - connected, firmware 1.05");
     second.Unplug();
     const auto told = states.WaitFor(4);
     EXPECT_EQ(told.size(), 4u) << "a state told twice";
-    EXPECT_EQ(told.back(), DeviceState{});
+    EXPECT_EQ(DeviceLine(told.back()), "Device: not connected - connect it and put it into update mode");
     EXPECT_EQ(first.requests + second.requests, 2);
 }

@@ -1,17 +1,24 @@
 #pragma once
 
+#include "Clock.h"
+#include "CoreMidiPort.h"
+#include "Log.h"
 #include "VirtualMidiService.h"
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
-#include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
+#include <thread>
 
 namespace platformtest {
 
 using Bytes = std::vector<unsigned char>;
+using Call = VirtualMidiService::Call;
+using Lines = std::vector<std::string>;
 
 // An endpoint made by "Ostrel", of USB MIDI device `usb` (0: not a USB MIDI device); the display
 // name is the name unless given.
@@ -26,22 +33,17 @@ inline std::string ErrorLine(VirtualMidiService& service, const std::string& ste
            service.StatusText(status);
 }
 
-inline bool Contains(const std::vector<std::string>& lines, const std::string& line) {
-    return std::find(lines.begin(), lines.end(), line) != lines.end();
-}
-
-// Collects what a callback is told on another thread, and lets a test wait for a number of items.
+// Collects what it is told (as a callback, through std::ref) on another thread, and lets a test wait for
+// a number of items.
 template <class T> struct Told {
     std::mutex mutex;
     std::condition_variable arrived;
     std::vector<T> items;
 
-    std::function<void(const T&)> Callback() {
-        return [this](const T& item) {
-            std::lock_guard<std::mutex> lock(mutex);
-            items.push_back(item);
-            arrived.notify_all();
-        };
+    void operator()(const T& item) {
+        std::lock_guard<std::mutex> lock(mutex);
+        items.push_back(item);
+        arrived.notify_all();
     }
     // Everything told, once `count` items have been told (bounded wait).
     std::vector<T> WaitFor(std::size_t count) {
