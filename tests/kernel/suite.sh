@@ -4,30 +4,14 @@
 # usage (inside the VM): suite.sh CLI DATA_DIR [BUILD_DIR...]  (builds whose ALSA tests to run)
 here=$(cd "$(dirname "$0")" && pwd)
 tools=$here/../../tools/kernel-vm
+source "$tools/lib.sh"
 cli=$1
 data=$2
 shift 2
-results=()
-part() { # NAME COMMAND...
-    local name=$1 start=$SECONDS status
-    shift
-    echo -e "\n=== $name"
-    "$@"
-    status=$?
-    case $status in
-        0) results+=("PASSED  $name ($((SECONDS - start)) s)") ;;
-        77) results+=("SKIPPED $name ($((SECONDS - start)) s)") ;;
-        *) results+=("FAILED  $name (exit $status, $((SECONDS - start)) s)") ;;
-    esac
-}
-part "harness self-test" bash "$tools/harness-selftest.sh"
-part "ALSA back-end tests on the kernel's sequencer" bash "$here/alsa-tests.sh" "$@"
-part "updater on the USB MIDI device" bash "$here/updater-tests.sh" "$cli" "$data"
-part "the window's device line" bash "$here/window-tests.sh" "$cli" "$data"
-part "the updater on a desktop-like machine" bash "$here/desktop-safety-tests.sh" "$cli" "$data"
-part "amidi comparison (a measurement)" bash "$tools/amidi-compare.sh" "$data/all-1m.syx" "${KTEST_AMIDI_RUNS:-5}"
-echo -e "\n=== kernel tests"
-printf '%s\n' "${results[@]}"
-printf '%s\n' "${results[@]}" | grep -q '^FAILED' && exit 1
-printf '%s\n' "${results[@]}" | grep -q '^SKIPPED' && exit 77
-exit 0
+ktest_part "harness self-test" bash "$tools/harness-selftest.sh"
+ktest_part "ALSA back-end tests on the kernel's sequencer" bash "$here/alsa-tests.sh" "$@"
+ktest_part "updater on the USB MIDI device" bash "$here/updater-tests.sh" "$cli" "$data"
+ktest_part "the window's device line" bash "$here/window-tests.sh" "$cli" "$data"
+ktest_part "the updater on a desktop-like machine" bash "$here/desktop-safety-tests.sh" "$cli" "$data"
+ktest_part "amidi comparison (a measurement)" bash "$tools/amidi-compare.sh" "$data/all-1m.syx" "${KTEST_AMIDI_RUNS:-5}"
+ktest_parts_summary

@@ -11,7 +11,6 @@ data=$2
 work=$(mktemp -d)
 repetitions=${KTEST_REPETITIONS:-10}
 [ -f "$data/kelva-1m.upd" ] || { echo "SKIPPED: updater kernel tests: no test updates in $data"; exit 77; }
-accepted="was updated sucessfully to version"
 ktest_check "the gadget is up" gadget_up
 "$cli" list > "$work/list.txt" 2>&1
 ktest_check "list shows the USB device's port \"Ostrel Kelva MIDI 1\"" grep -q -F "Ostrel Kelva MIDI 1" "$work/list.txt"
@@ -28,8 +27,7 @@ for kind in upd syx; do
     sim_start $kind "$work/$kind.rec" --sim-busy 0 || ktest_fail "the simulated device opened the device end"
     good=0 total_ms=0
     for run in $(seq 1 "$runs"); do
-        update_start "$kind$run" "$file" "${args[@]}"
-        update_wait "$kind$run" > /dev/null
+        update_run "$kind$run" "$file" "${args[@]}"
         check_update "$kind$run" 0 completed "$accepted" && good=$((good + 1))
         ms=$(ms_between "$kind$run" "Looking for" "Checking update status...")
         total_ms=$((total_ms + ${ms:-0}))
@@ -49,7 +47,7 @@ ktest_check "--port \"Ostrel Kelva 2\" matches no client: error verdict, exit 1"
 # sees the device); then unplugged for good (its retries take over a minute: the software client runs
 # meanwhile).
 for name in replug gone; do
-    [ -n "$(seq_client_number "$GADGET_PRODUCT")" ] || gadget_up
+    gadget_up
     sim_start $name-1 "$work/$name-1.rec"
     update_start $name "$data/kelva-unplug.upd"
     if ! wait_event $name "Device has accepted update." 120; then
@@ -64,27 +62,19 @@ for name in replug gone; do
     ktest_check "$name: portion 1 arrived byte-identical before the unplug" same_bytes "$data/p1.syx" "$work/$name-1.rec"
     [ $name = gone ] && break
     while [ $((SECONDS - unplugged)) -lt 20 ]; do sleep 0.5; done
-    gadget_plug_held || ktest_fail "replug"
-    sim_start replug-2 "$work/replug-2.rec" || ktest_fail "the simulated device opened the end after the replug"
-    gadget_release || ktest_fail "release of the replug"
+    replug_with_sim replug-2 "$work/replug-2.rec"
     update_wait replug > /dev/null
     sim_stop || ktest_fail "the simulated device stopped cleanly after the replug"
     ktest_check "replugged 20 s later: the update retried" grep -q "Retrying" "$work/replug.json"
-    ktest_check "replugged 20 s later: accepted" check_update replug 0 completed "$accepted"
     cat "$data"/p{2,3,4}.syx > "$work/portions-2-4"
-    ktest_check "after the replug portions 2 to 4 arrived byte-identical" same_bytes "$work/portions-2-4" "$work/replug-2.rec"
+    check_delivered replug "replugged 20 s later, portions 2 to 4" "$work/portions-2-4" "$work/replug-2.rec"
 done
 
 # A software client: the simulator as an ALSA sequencer client, 1 MiB of 16 KiB messages.
-env --default-signal=INT,TERM "$cli" simulate --sim-name "Kelva Software" --sim-record "$work/soft.rec" \
-    > "$work/soft.sim.log" 2>&1 &
-sim_pid=$! sim_log=$work/soft.sim.log
-wait_seq_client "Kelva Software" 20 || ktest_fail "the simulator appeared as client \"Kelva Software\""
-update_start soft "$data/chunked-16k.syx" --port "Kelva Software"
-update_wait soft > /dev/null
+soft_client_start "$work/soft.rec"
+update_run soft "$data/chunked-16k.syx" --port "Kelva Software"
 sim_stop || ktest_fail "the software simulator stopped cleanly"
-ktest_check "software client: accepted" check_update soft 0 completed "$accepted"
-ktest_check "software client: received byte-identical" same_bytes "$data/chunked-16k.syx" "$work/soft.rec"
+check_delivered soft "software client" "$data/chunked-16k.syx" "$work/soft.rec"
 
 update_wait gone > /dev/null
 status=$(cat "$work/gone.rc")
@@ -93,22 +83,15 @@ ktest_check "unplugged for good: the error verdict, exit 1" check_update gone 1 
 
 # status --watch --json prints the device's state each time the sequencer announces a change: three
 # unplugs and replugs, each shown within 1 s. The simulated device answers the identity request.
-[ -n "$(seq_client_number "$GADGET_PRODUCT")" ] || gadget_up || ktest_fail "the gadget is up again"
+gadget_up || ktest_fail "the gadget is up again"
 sim_start status-0 "$work/status-0.rec" || ktest_fail "the simulated device opened the device end"
 connected='"connected":true,"port":"Ostrel Kelva MIDI 1","usb":true'
-mkfifo "$work/status.fifo"
-stamp < "$work/status.fifo" > "$work/status.json" &
-stamp_pid=$!
-env --default-signal=INT,TERM "$cli" status --watch --json > "$work/status.fifo" 2> "$work/status.err" &
-status_pid=$!
+stamped_start "$work/status.json" 1 "$cli" status --watch --json
 ktest_check "status --watch: connected at the start" stamped_line_seen "$work/status.json" 0 "$connected" 30 > /dev/null
 replug_rounds status "$work/status.json" '"connected":false' "$connected" 3
-kill -INT "$status_pid"
-(sleep 5 && kill -KILL "$status_pid" 2> /dev/null) &
-wait "$status_pid"
-status=$?
+ctrl_c "$watch_pid" 5
 wait "$stamp_pid"
-ktest_check "status --watch: ends with Ctrl-C, exit 130 (got $status)" test "$status" = 130
+ktest_check "status --watch: ends with Ctrl-C, exit 130 (got $ctrl_c_status)" test "$ctrl_c_status" = 130
 sim_stop || ktest_fail "the simulated device stopped cleanly after the status runs"
 ktest_check "status --watch: one line per change (connected, then 3 x not connected and connected again)" \
     test "$(cut -d' ' -f2- "$work/status.json" | uniq | wc -l)" -eq 7 -a "$(wc -l < "$work/status.json")" -eq 7

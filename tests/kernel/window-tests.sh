@@ -13,16 +13,12 @@ work=$(mktemp -d)
 [ -n "$(seq_client_number "$GADGET_PRODUCT")" ] || ktest_check "the gadget is up" gadget_up
 sim_start window-0 "$work/window-0.rec" --sim-version 1.04 || ktest_fail "the simulated device opened the device end"
 connected="Device: Ostrel Kelva MIDI 1 (USB) - connected, firmware 1.04"
-mkfifo "$work/window.fifo"
-stamp < "$work/window.fifo" > "$work/window.log" &
-stamp_pid=$!
-QT_QPA_PLATFORM=offscreen env --default-signal=INT,TERM "$app" 2> "$work/window.fifo" > /dev/null &
-app_pid=$!
+stamped_start "$work/window.log" 2 QT_QPA_PLATFORM=offscreen "$app"
 ktest_check "the window shows the device with the version it reports" stamped_line_seen "$work/window.log" 0 "$connected" 60
 replug_rounds window "$work/window.log" "Device: not connected - connect it and put it into update mode" \
     "$connected" 2 --sim-version 1.04
-kill -TERM "$app_pid"
-wait "$app_pid" "$stamp_pid" # the stamping ends with the window's standard error
+kill -TERM "$watch_pid"
+wait "$watch_pid" "$stamp_pid" # the stamping ends with the window's standard error
 sim_stop || ktest_fail "the simulated device stopped cleanly"
 grep -F "Device:" "$work/window.log" | sed 's/^/  /'
 ktest_summary

@@ -418,3 +418,121 @@ ms_between() {
     [ -n "$a" ] && [ -n "$b" ] && echo $(((b - a) / 1000))
 }
 
+
+# ---- plumbing for the test cases in tests/kernel (they set cli and work) ---------------------
+accepted="was updated sucessfully to version" # the verdict of an accepted update (its spelling)
+# update_run NAME FILE [update options...]: update_start and update_wait, the status left in $work/NAME.rc.
+update_run() {
+    update_start "$@"
+    update_wait "$1" > /dev/null
+}
+# check_delivered NAME WHAT EXPECTED RECORD: update NAME accepted (exit 0) and the device's RECORD
+# byte-identical to the file EXPECTED.
+check_delivered() {
+    ktest_check "$2: accepted, exit 0" check_update "$1" 0 completed "$accepted"
+    ktest_check "$2: received byte-identical" same_bytes "$3" "$4"
+}
+# soft_client_start RECORD: the simulator as the ALSA sequencer client "Kelva Software" (a software
+# MIDI port beside the device) in the background (pid in sim_pid), once the client is there.
+soft_client_start() {
+    env --default-signal=INT,TERM "$cli" simulate --sim-name "Kelva Software" --sim-record "$1" \
+        > "$work/soft.sim.log" 2>&1 &
+    sim_pid=$! sim_log=$work/soft.sim.log
+    wait_seq_client "Kelva Software" 20 || ktest_fail "the software client \"Kelva Software\" appeared"
+}
+# replug_with_sim NAME RECORD [simulate options...]: a held replug with a new simulated device on the
+# new device end (opened before the host sees the device).
+replug_with_sim() {
+    gadget_plug_held || ktest_fail "replug"
+    sim_start "$@" || ktest_fail "the simulated device opened the device end after the replug"
+    gadget_release || ktest_fail "release of the replug"
+}
+# stamped_start FILE STREAM COMMAND...: COMMAND in the background (pid in watch_pid) with the lines of
+# its STREAM (1 or 2) stamped into FILE (the other one into FILE.other), until COMMAND ends.
+stamped_start() {
+    local file=$1 stream=$2
+    shift 2
+    mkfifo "$file.fifo"
+    stamp < "$file.fifo" > "$file" &
+    stamp_pid=$!
+    if [ "$stream" = 1 ]; then
+        env --default-signal=INT,TERM "$@" > "$file.fifo" 2> "$file.other" &
+    else
+        env --default-signal=INT,TERM "$@" 2> "$file.fifo" > "$file.other" &
+    fi
+    watch_pid=$!
+}
+# ctrl_c PID KILL_AFTER_S: SIGINT to PID (SIGKILL if it is still there KILL_AFTER_S later), then waits
+# for it; its status in ctrl_c_status, the time from the signal to its end in ctrl_c_ms.
+ctrl_c() {
+    (sleep "$2" && kill -KILL "$1" 2> /dev/null) &
+    local signalled=${EPOCHREALTIME/./}
+    kill -INT "$1"
+    wait "$1"
+    ctrl_c_status=$?
+    ctrl_c_ms=$(ms_since "$signalled")
+}
+# pause SECONDS: a sleep without a fork (under emulation each fork can take longer than a portion
+# takes to go), on a FIFO of its own that nobody writes.
+pause() {
+    if [ -z "${pause_fd:-}" ]; then
+        mkfifo "$work/pause" && exec {pause_fd}<> "$work/pause"
+    fi
+    read -r -t "$1" -u "$pause_fd"
+}
+# device_end_rx CARD: sets rx to the bytes the raw MIDI input of CARD has received since it was
+# opened (builtins only, as pause).
+device_end_rx() {
+    local line inside=0
+    while IFS= read -r line; do
+        case "$line" in
+            Input*) inside=1 ;;
+            Output*) inside=0 ;;
+            *"Rx bytes"*) [ $inside = 1 ] && rx=${line##* } && return 0 ;;
+        esac
+    done < "/proc/asound/card$1/midi0"
+}
+# unplug_amid CARD BYTES TIMEOUT_S: unplugs the gadget (without waiting for the client to go) once
+# the raw MIDI input of CARD has received BYTES more bytes (or after TIMEOUT_S); its stamp in
+# unplugged, and the stamp at which the host saw the device go in $work/host-gone (the updater can
+# fail only then).
+unplug_amid() {
+    pause 0 # its FIFO, opened here for the subshell below
+    device_end_rx "$1" # the count goes on from the earlier bytes to the same card
+    local rx0=$rx give_up=$((SECONDS + $3)) host_device
+    while [ $((rx - rx0)) -lt "$2" ] && [ "$SECONDS" -le "$give_up" ]; do
+        pause 0.02
+        device_end_rx "$1"
+    done
+    unplugged=${EPOCHREALTIME/./}
+    host_device=$(ls -d "$(dummy_root_hub)"/[0-9]*-1 | head -n 1)
+    (
+        while [ -e "$host_device" ]; do pause 0.01; done
+        echo "${EPOCHREALTIME/./}" > "$work/host-gone"
+    ) &
+    echo "" > "$GADGET_DIR/UDC" || ktest_fail "unplug"
+}
+
+# ---- suite.sh: each part in turn, then one line per part ------------------------------------
+ktest_results=()
+# ktest_part NAME COMMAND...: runs one part; its result (by its status: 0, 77 skipped, else failed).
+ktest_part() {
+    local name=$1 start=$SECONDS status
+    shift
+    echo -e "\n=== $name"
+    "$@"
+    status=$?
+    case $status in
+        0) ktest_results+=("PASSED  $name ($((SECONDS - start)) s)") ;;
+        77) ktest_results+=("SKIPPED $name ($((SECONDS - start)) s)") ;;
+        *) ktest_results+=("FAILED  $name (exit $status, $((SECONDS - start)) s)") ;;
+    esac
+}
+# ktest_parts_summary: the parts' lines; returns 1 if any failed, 77 if any was skipped, else 0.
+ktest_parts_summary() {
+    echo -e "\n=== kernel tests"
+    printf '%s\n' "${ktest_results[@]}"
+    printf '%s\n' "${ktest_results[@]}" | grep -q '^FAILED' && return 1
+    printf '%s\n' "${ktest_results[@]}" | grep -q '^SKIPPED' && return 77
+    return 0
+}
