@@ -32,13 +32,8 @@ TEST(DeviceChoice, AsksOnlyWhenAnUpdateWithoutNamesMeetsSeveralUsbDevices) {
              Row{"two of the same name", {{3, "Kelva"}, {4, "Kelva"}}, {}, twins},
          }) {
         VirtualMidiService service;
-        for (const auto& [id, name] : row.destinations) {
-            VirtualMidiService::EndpointInfo info;
-            info.name = name + " MIDI 1";
-            info.displayName = name;
-            info.usbDevice = id;
-            service.AddDestination(info, nullptr);
-        }
+        for (const auto& [id, name] : row.destinations)
+            service.AddDestination({name + " MIDI 1", name, "", true, id}, nullptr);
         EXPECT_EQ(DeviceChoiceNeeded(service, row.portNames), row.expected) << row.what;
     }
 }

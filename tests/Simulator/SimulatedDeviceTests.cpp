@@ -36,15 +36,11 @@ struct Sink : UpdateProgress {
     std::vector<std::string> verdicts;
 };
 
-// `messages` SysEx messages of `size` bytes, their content depending on seed.
+// `messages` SysEx messages of `size` bytes, their data bytes depending on seed.
 Bytes MakePortion(std::size_t messages, std::size_t size, unsigned int seed) {
-    Bytes bytes;
-    for (std::size_t m = 0; m < messages; ++m) {
-        bytes.insert(bytes.end(), {0xF0, 0x00, 0x00, 0x0E});
-        for (std::size_t i = 0; i < size - 5; ++i)
-            bytes.push_back(static_cast<unsigned char>((seed * 31 + m * 7 + i * i) % 0x80));
-        bytes.push_back(0xF7);
-    }
+    Bytes bytes(messages * size);
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = i % size == 0 ? 0xF0 : i % size == size - 1 ? 0xF7 : (seed * 31 + i * i) % 0x80;
     return bytes;
 }
 
