@@ -197,7 +197,7 @@ TEST(EngineDeathTest, ViolatedPreconditionsStopTheProgram) {
 // wrong poll interval or time-out, busy run (201 answers) or silence count (six polls); a wrong identity
 // field, base-22 version or text rule; a read past the end of an identity reply cut short.
 
-TEST_F(EngineTest, StatusMessagesAndPolls) {
+TEST_F(EngineTest, StatusMessagesPollsAndIdentityReplies) {
     // Flags -> status: the error bits (0F) win over busy (20); the other bits mean nothing.
     std::string statuses;
     for (unsigned char flag : {0x00, 0x10, 0x40, 0x80, 0xD0, 0x20, 0x21, 0x01, 0x02, 0x04, 0x08, 0x0F})
@@ -226,9 +226,7 @@ TEST_F(EngineTest, StatusMessagesAndPolls) {
     port.connected = false; // the status wait without a device ends at once, without reports
     EXPECT_EQ(WaitForUpdateToFinish(port, progress), 0);
     EXPECT_TRUE(progress.lines.empty());
-}
-
-TEST_F(EngineTest, IdentityReplyFieldsAndCutsShort) {
+    // Identity replies.
     const Bytes kelva{'K', 'e', 'l', 'v', 'a'}, v105{0, 1, 0, 5};
     // reply -> manufacturer, family, version, text; all empty when the reply is unreadable
     std::vector<std::pair<Bytes, Lines>> rows{
@@ -318,18 +316,16 @@ TEST_F(CollectorConcurrency, StatusWaitTimeAndTexts) {
         SCOPED_TRACE(name);
         Rig rig;
         std::size_t tick = 0;
-        rig.clock.AddObserver([&, script = script](std::uint64_t) {
-            const Bytes& answer =
-                answers.at(std::string("baro.").find(tick < script.size() ? script[tick++] : '.'));
+        rig.clock.AddObserver([&, script = script + "......"](std::uint64_t) {
+            const Bytes& answer = answers.at(std::string("baro.").find(script.at(tick++)));
             std::thread([&] { rig.port.Receive(answer); }).join();
         });
         EXPECT_EQ(WaitForUpdateToFinish(rig.port, rig.progress), status);
         EXPECT_EQ(rig.clock.NowMs(), ms);
-        EXPECT_EQ(
-            Join(rig.progress.lines, "status: "),
-            std::string("Checking update status... | ") +
-                (busyShown ? "Waiting for device to complete update installation... | " : "") +
-                (status == 1 ? "Device has accepted update." : "Device has not yet responded to update."));
+        EXPECT_EQ(Join(rig.progress.lines, "status: "),
+                  std::string("Checking update status... | ") +
+                      (busyShown ? "Waiting for device to complete update installation... | " : "") +
+                      "Device has " + (status == 1 ? "accepted update." : "not yet responded to update."));
     }
 }
 
@@ -400,7 +396,6 @@ struct SendRig : Rig {
         SimpleSysExSender(port).Send(update, progress);
     }
 };
-class SendSequence : public ::testing::Test, public SendRig {};
 
 const Bytes v105 = IdentityReply({0x41}, {0, 1, 0, 5});
 
@@ -419,8 +414,7 @@ const std::string accepted = "completed: The 'Ostrel Kelva' was updated sucessfu
                           "and try again.",
                   looking = "Looking for Ostrel Kelva to update...", verifying = "Verifying update status...",
                   retry22 = "Could not send chunk #2 of 2. Retrying...", inUse = "The port is in use.",
-                  sentText = "completed: The update has been sent.",
-                  sentOk = "MIDI update sent successfully.",
+                  noReply = "completed: The update has been sent.", sentOk = "MIDI update sent successfully.",
                   retry23 = "Could not send chunk #2 of 3. Retrying...",
                   unconfirmed = "completed: The update has been sent, but the device has not yet confirmed "
                                 "that the update process was successful.",
@@ -430,7 +424,7 @@ const std::string accepted = "completed: The 'Ostrel Kelva' was updated sucessfu
                           "was 1.05.\nThe update process did not complete successfully.";
 const std::vector<Row> rows{
     // silent, no identity reply
-    {"s", {sentOk, verifying, sentText, "12100 ms, 1 sent"}},
+    {"s", {sentOk, verifying, noReply, "12100 ms, 1 sent"}},
     // busy for ever, short identity reply
     {"b", {sentOk, verifying, unconfirmed, "100600 ms, 1 sent"}, 0, {0xF0, 0x7E, 0x00, 0xF7}},
     // silent, replies with the update's version
@@ -440,7 +434,7 @@ const std::vector<Row> rows{
     // silent, another version (1.50 is not 1.05)
     {"s", {sentOk, verifying, other, "12100 ms, 1 sent"}, 0, IdentityReply({0x41}, {0, 1, 5, 0})},
     // no portions
-    {"", {sentOk, verifying, sentText, "0 ms, 0 sent"}},
+    {"", {sentOk, verifying, noReply, "0 ms, 0 sent"}},
     // absent: six attempts
     {"a", {error, "90000 ms, 0 sent"}, 99},
     // present after two attempts
@@ -462,7 +456,7 @@ const std::vector<Row> rows{
     {"x", {inUse, error, "30000 ms, 0 sent"}},
 };
 
-TEST(SendSequenceTable, VerdictStatusesTimeAndBytesByDevice) {
+TEST(SendSequence, VerdictStatusesTimeBytesAndEveryReport) {
     // The transcript: the statuses Send itself shows (not "Started" nor those of sending, waiting or
     // pausing), every verdict, then the virtual time taken and the number of sends that reached the device.
     const std::regex hidden(
@@ -480,23 +474,22 @@ TEST(SendSequenceTable, VerdictStatusesTimeAndBytesByDevice) {
         for (const auto& sent : rig.port.sent)
             EXPECT_EQ(sent, rig.update.sysExPortions.at(sent[1]).data);
     }
-}
-
-TEST_F(SendSequence, EveryReportOfAPortionAcceptedByADeviceFoundOnceOtherPortsArePermitted) {
-    clock.AddObserver([this](std::uint64_t ms) { progress.lines.push_back("slept " + std::to_string(ms)); });
-    port.connected = false; // looked for once a second for 10 s, then found on any port
-    Play("a");
-    // Started and looking; the portion; the device's status; the pause; the verdict.
-    EXPECT_EQ(Join(progress.lines),
+    // Every report of a portion accepted by a device found once other ports are permitted: started and
+    // looking; the portion; the device's status; the pause; the verdict.
+    SendRig rig;
+    rig.clock.AddObserver([&](auto ms) { rig.progress.lines.push_back("slept " + std::to_string(ms)); });
+    rig.port.connected = false; // looked for once a second for 10 s, then found on any port
+    rig.Play("a");
+    EXPECT_EQ(Join(rig.progress.lines),
               "progress 0 | busy | status: Started update | status: Looking for Ostrel Kelva to update... | "
               "busy | slept 1000 | slept 2000 | slept 3000 | slept 4000 | slept 5000 | slept 6000 | slept "
               "7000 | slept 8000 | slept 9000 | slept 10000 | busy | status: Sent 0 bytes of 1000 bytes | "
               "progress 1 | status: Sent 1000 bytes of 1000 bytes | status: Checking update status... | busy "
               "| status: Device has accepted update. | progress 1 | status: Waiting for device to become "
               "ready for more data... | busy | slept 10100 | status: Waiting for device to become active... "
-              "| progress 1 | progress 1 | status: MIDI update sent successfully. | " +
-                  accepted);
-    EXPECT_EQ(port.disconnects, 1);
+              "| progress 1 | progress 1 | status: MIDI update sent successfully. | completed: The 'Ostrel "
+              "Kelva' was updated sucessfully to version 1.05.");
+    EXPECT_EQ(rig.port.disconnects, 1);
     SendRig four; // of four portions, each fills its share of the bar
     four.Play("aaaa");
     EXPECT_EQ(Join(four.progress.lines, "progress "),
@@ -507,7 +500,7 @@ TEST_F(SendSequence, EveryReportOfAPortionAcceptedByADeviceFoundOnceOtherPortsAr
 // program name or pid on log lines, or captures that do not nest; the virtual clock's time, sleeps and
 // observers; byte counts shown wrongly.
 
-TEST(Utilities, FormatTraceLogLinesAndBytesShownToTheUser) {
+TEST(Utilities, FormatLogLinesBytesShownAndTheVirtualClock) {
     testing::internal::CaptureStderr();
     LogLine("Trace: hello");
     Trace("%s: %u\n", "Step", 7u);
@@ -533,9 +526,7 @@ TEST(Utilities, FormatTraceLogLinesAndBytesShownToTheUser) {
     }
     Trace("%d\n", 42);
     EXPECT_EQ(outer.Lines(), (Lines{"Trace: " + exact, "Trace: 42\n"}));
-}
-
-TEST(Utilities, VirtualClock) {
+    // The virtual clock, installed for a scope.
     VirtualClock clock((1ull << 32) - 700);
     std::vector<std::uint64_t> seen;
     // Observers run outside the lock: they may read the clock.

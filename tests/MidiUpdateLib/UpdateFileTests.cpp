@@ -114,7 +114,8 @@ const std::string header = H("AB", "hi"), ab = "AB|258.03|hi|4660.43981.7|", dw 
                   win = ab + "mac:AB;|win:", badHeader = "Update file was invalid (bad header).",
                   truncated = "Update file was truncated. Did it download correctly?";
 
-TEST(UpdateFile, WriterGivesTheByteLayout) {
+TEST(UpdateFile, WriterLayoutAndReaderVerdicts) {
+    // The writer gives the file the rows below cut and change.
     Bytes written = {0x99}; // a header starts the file afresh
     CreateUpdateFileHeader(written, "AB", Version{258, 3}, "hi", 0x1234, 0xABCD, 7);
     AddSysExPortion(written, {0xF0, 0xF7}, 10000);
@@ -125,9 +126,7 @@ TEST(UpdateFile, WriterGivesTheByteLayout) {
     Append(written, static_cast<unsigned char>(0x7F));
     Append(written, static_cast<unsigned short>(0xBEEF));
     EXPECT_EQ(std::string(written.begin(), written.end()), file + "\x7F\xEF\xBE");
-}
-
-TEST(UpdateFile, Verdicts) {
+    // What the reader makes of them.
     const auto W = [](const std::string& text) { return header + R(3, text); };
     std::vector<std::pair<std::string, std::string>> rows = {
         {file, whole},
@@ -258,7 +257,7 @@ TEST(UpdateFile, SummaryLines) {
 }
 
 // Port-name lists (separators doubled, leading or trailing, names gathered over records) are read in the
-// Verdicts records row and FromOneSysExMessage above.
+// reader's records row (WriterLayoutAndReaderVerdicts) and FromOneSysExMessage above.
 TEST(PortNames, SplitLowerCaseAndYesNo) {
     // No item after the last separator.
     EXPECT_EQ(Split(":a::b c:", ':'), (std::vector<std::string>{"", "a", "", "b c"}));
