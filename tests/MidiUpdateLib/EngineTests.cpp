@@ -366,7 +366,8 @@ TEST_F(CollectorConcurrency, PollNeverSeesATornOrRepeatedMessage) {
 // The whole update, portion by portion. Catches: a wrong verdict or verdict text, no look for 10 s then on
 // other ports, a lost status or retry line, a wrong retry budget (six attempts of 10 s looking and 5 s pause
 // over the whole update), a skipped pause, a failed send or refused portion that does not spoil the update,
-// wrong bytes sent, progress outside a portion's share (EveryReport's four-portion rig).
+// an identity request to the wrong device or waited for too short, wrong bytes sent, progress outside a
+// portion's share (the four-portion rig).
 
 // Answers of the device to each portion, as soon as its last byte arrives: a accepts, r refuses,
 // b busy for ever, s silent, f accepts but the first send of it fails, x every send of it fails, v accepts
