@@ -44,7 +44,7 @@ public:
     explicit Rig(SimulatedDevice::Options options = {})
         : device(std::make_unique<SimulatedDevice>(service, std::move(options))),
           d(std::make_unique<ZephAppDelegate>(service, *this)), channel(d->Channel()) {
-        d->SetRecorder([this](Text e) { (e.startsWith("device: ") ? deviceEvents : events) << e; });
+        d->SetRecorder([this](Text e) { e.startsWith("device: ") ? deviceEvents << e.mid(8) : events << e; });
         d->SetTerminator([this] { ++terminations; });
         d->awakeFromNib();
         d->window()->show();
@@ -139,7 +139,7 @@ public:
         return messages;
     }
 
-    // Every change to the window but the device line's, and every dialog; the device line's changes.
+    // Every change to the window but the device line's, and every dialog; the device line's texts.
     QStringList events, deviceEvents;
     const QByteArray sysex = QByteArray("\xF0\x00\x00\x0E", 4) + QByteArray(100, 1) + '\xF7';
     std::mutex hold;
@@ -157,10 +157,9 @@ public:
     std::unique_lock<std::mutex> held; // the test's hold on the clock
 };
 
-// A dialog as the user sees it: modality|icon (-: none)|title|each text/its format|list rows|buttons.
+// A dialog as the user sees it: modality|message box icon|title|each text/its format|list rows|buttons.
 QString Describe(QWidget* widget) {
-    auto* box = qobject_cast<QMessageBox*>(widget);
-    QStringList shown{QString::number(widget->windowModality()), box ? QString::number(box->icon()) : "-",
+    QStringList shown{QString::number(widget->windowModality()), widget->property("icon").toString(),
                       widget->windowTitle()};
     for (QLabel* label : widget->findChildren<QLabel*>())
         if (!label->text().isEmpty())
@@ -197,7 +196,7 @@ class ApplicationTests : public QObject {
     Q_OBJECT
 private slots:
     void barShowsTheFraction() {
-        // Each row: the fraction; the record, the bar's maximum and value (busy: no value, -1).
+        // Each row: the fraction; the record, the bar's maximum and value (-1: none, busy).
         const std::pair<std::optional<float>, QString> rows[] = {
             {0.5f, "bar 0.5 1000 500"},       {std::nullopt, "bar busy 0 -1"}, {0.0f, "bar busy 0 -1"},
             {std::nanf(""), "bar busy 0 -1"}, {-0.25f, "bar -0.25 1000 0"},    {0.999f, "bar 0.999 1000 999"},
@@ -205,11 +204,10 @@ private slots:
         Rig rig;
         QProgressBar* bar = rig.d->progressIndicator();
         for (const auto& [fraction, shown] : rows) {
-            const bool busy = shown.contains("busy");
-            bar->setRange(0, busy ? 1000 : 0); // the other state, so the row shows its own
+            bar->setRange(0, shown.contains("busy") ? 1000 : 0); // the other state, so the row shows its own
             rig.events.clear();
             rig.d->progress(fraction);
-            QCOMPARE(Seen(rig.events.join(','), bar->maximum(), busy ? -1 : bar->value()), shown);
+            QCOMPARE(Seen(rig.events.join(','), bar->maximum(), bar->maximum() ? bar->value() : -1), shown);
         }
     }
 
@@ -228,6 +226,8 @@ private slots:
             "chooser Choose the device to update: This update does not name the device it is for, "
             "and several USB MIDI devices are connected. Choose the one to update: [\"Ostrel "
             "Kelva\" (port \"Ostrel Kelva MIDI 1\"), \"Ostrel Dramlin\" (port \"Ostrel Dramlin MIDI 1\")]";
+        // Cancelled: the bar empty, the status text telling why (the last changes, then the bar's value).
+        const QString end = "bar empty|status text: Update cancelled: no device was chosen.|done|0";
         for (const auto& [raw, second, answer, updated] : rows) {
             Rig rig(Device("Ostrel Kelva MIDI 1|Ostrel Kelva|1"));
             rig.other = std::make_unique<SimulatedDevice>(rig.service, Device(second));
@@ -248,14 +248,10 @@ private slots:
                                       "bar busy", "status text: Updating...", "bar complete",
                                       "status text: " + verdict, "sheet Completed [OK]: " + verdict, "done",
                                       "Ostrel Kelva", "1.05", verdict}));
-            // Cancelled: the bar empty, the status text telling why.
-            const QStringList end{"bar empty", "status text: Update cancelled: no device was chosen.",
-                                  "done"};
             QCOMPARE(Seen(rig.events.filter("chooser ").join('\n'), !Rig::JobMessages(*rig.device).empty(),
-                          !Rig::JobMessages(*rig.other).empty(), rig.events.filter("sheet Completed").size(),
-                          rig.d->progressIndicator()->value(), rig.events.last(3) == end),
-                     Seen(second == dramlin ? asked : "", updated == 0, updated == 1, updated < 0 ? 0 : 1,
-                          updated < 0 ? 0 : 1000, updated < 0));
+                          !Rig::JobMessages(*rig.other).empty(),
+                          (rig.events.last(3) << Seen(rig.d->progressIndicator()->value())).join('|') == end),
+                     Seen(second == dramlin ? asked : "", updated == 0, updated == 1, updated < 0));
         }
     }
 
@@ -268,8 +264,7 @@ private slots:
             Rig rig(Device(device + "|" + device + "|1"));
             rig.d->window()->videoSegments[segment]->click();
             QVERIFY(rig.WaitUntilIdle());
-            const Bytes message{0xF0, 0x00, 0x00, 0x0E, 0x00, 0x33, 0x63, 0x00, 0x01, Bytes::value_type(mode),
-                                0xF7};
+            const Bytes message{0xF0, 0x00, 0x00, 0x0E, 0x00, 0x33, 0x63, 0x00, 0x01, quint8(mode), 0xF7};
             QCOMPARE(Rig::JobMessages(*rig.device), std::vector<Bytes>(mode >= 0, message));
             // Verdicts, whether the status text tells of a failure, failure alerts.
             QCOMPARE(rig.events.first(3)
@@ -290,7 +285,6 @@ private slots:
         QVERIFY(!rig.Drag({file}, false, nullptr, Qt::MoveAction | Qt::LinkAction)); // only copies are taken
         QVERIFY(!rig.Drag({file}, true, nullptr, Qt::MoveAction));
         QVERIFY(rig.Drag({file}, false, nullptr, Qt::CopyAction | Qt::MoveAction));
-        QApplication::setActiveWindow(window);
         QVERIFY(QTest::qWaitForWindowActive(window));
         QTest::keyClick(window, Qt::Key_O, Qt::AltModifier); // "Video &off", clicked after a moment
         QTRY_COMPARE(rig.device->VideoMode(), std::optional<unsigned char>(0x00));
@@ -319,15 +313,13 @@ private slots:
             {"open", "false 1 0 1 false true 0 1", "true 9 0 0|second|third"},
             {"alert", "false 1 0 1 false true 0 1",
              "true 9 1 0|Update failed for reason:\nUpdate file was invalid (bad header).|third"}};
-        const QString asked =
-            "panel An update is in progress [Do not close|Close]: An update is in progress.\nAre "
-            "you sure you want to close this program?";
+        const QString asked = "panel An update is in progress [Do not close|Close]: An update is in "
+                              "progress.\nAre you sure you want to close this program?";
         for (const auto& [state, during, after] : rows) {
             Rig rig;
-            MainWindow* window = rig.d->window();
             const QUrl file = rig.UpdateFile();
             if (state == "video")
-                window->videoSegments[0]->click();
+                rig.d->window()->videoSegments[0]->click();
             else if (state == "open")
                 rig.d->openDocument();
             else
@@ -336,12 +328,12 @@ private slots:
                 rig.d->updateWithFile(file.toLocalFile());
             QVERIFY(state == "alert" ? rig.WaitUntilIdle() : state == "open" || rig.HoldInSend());
             bool taken = rig.Drag({file}, false) || rig.Drag({file}, true, rig.d->imageView());
-            window->videoSegments[1]->click(); // the choice is kept, nothing is sent for it
-            window->openAction->trigger();     // still opens over the alert only
-            const bool kept = !window->close();
-            window->quitAction->trigger();
+            rig.d->window()->videoSegments[1]->click(); // the choice is kept, nothing is sent for it
+            rig.d->window()->openAction->trigger();     // still opens over the alert only
+            const bool kept = !rig.d->window()->close();
+            rig.d->window()->quitAction->trigger();
             rig.panelAnswer = DialogPresenter::alternateButton;
-            const bool closed = window->close();
+            const bool closed = rig.d->window()->close();
             QCOMPARE(Seen(taken, rig.d->VideoOption()->checkedId(), rig.channel->RunningWorkers(),
                           rig.events.count("open sheet types: upd syx"), kept, closed,
                           rig.events.count(asked), rig.terminations),
@@ -374,23 +366,22 @@ private slots:
         QTRY_COMPARE(rig.deviceEvents.size(), 2);
         rig.device = std::make_unique<SimulatedDevice>(rig.service, answers);
         QTRY_COMPARE(rig.deviceEvents.size(), 3);
-        const QString connected = "device: Device: Ostrel Kelva (USB) - connected",
-                      unplugged = "device: Device: not connected - connect it and put it into update mode";
+        const QString connected = "Device: Ostrel Kelva (USB) - connected",
+                      unplugged = "Device: not connected - connect it and put it into update mode";
         // The label as last shown; the device asked no more.
-        QCOMPARE(rig.deviceEvents << "device: " + rig.d->deviceStatus()->text()
-                                  << QString::number(rig.device->IdentityRequests()),
+        QCOMPARE(rig.deviceEvents << rig.d->deviceStatus()->text() << Seen(rig.device->IdentityRequests()),
                  (QStringList{connected + ", firmware 1.04", unplugged, connected, connected, "0"}));
     }
 
     // The window closes while a job waits for it: the job ends on its own, sends nothing more, shows nothing.
     void jobOutlivesTheWindow() {
-        // Each row: the job, the waits for the window it has begun before the window closes.
-        const std::pair<QString, int> rows[] = {
-            {"note", 1}, {"note", 2}, {"choice", 2}, {"plain", 2}, {"video", 1}};
+        // Each row: the job (syx: a .syx file, which with a second USB device asks which device to update),
+        // the waits for the window it has begun before the window closes.
+        const QPair<QString, int> rows[] = {{"note", 1}, {"note", 2}, {"syx", 2}, {"plain", 2}, {"video", 1}};
         for (const auto& [job, waits] : rows) {
             Rig rig;
             rig.other = std::make_unique<SimulatedDevice>(rig.service, Device("D|D|2"));
-            const QUrl file = job == "choice" ? rig.SysExFile() : rig.UpdateFile(job == "note" ? "A" : "");
+            const QUrl file = job == "syx" ? rig.SysExFile() : rig.UpdateFile(job == "note" ? "A" : "");
             if (job == "video")
                 rig.d->window()->videoSegments[0]->click();
             else
@@ -407,7 +398,7 @@ private slots:
             QCOMPARE(Seen(rig.events == before,
                           rig.events.filter(QRegularExpression("^(panel|chooser) |^done$")).size(),
                           !Rig::JobMessages(*rig.device).empty()),
-                     Seen(true, 0, job != "choice"));
+                     Seen(true, 0, job != "syx"));
         }
     }
 
@@ -416,31 +407,29 @@ private slots:
     void dialogsShowTextsAsTheyAre() {
         QWidget window;
         window.show();
+        const auto shown = [&window] { return Describe(window.findChild<QMessageBox*>()); };
         QtDialogPresenter dialogs;
         int ended = 0;
         const QString text = "Update failed for reason:\n100% <b>not</b> %s";
         dialogs.BeginStopAlert(&window, "Update failed", text, [&ended](int) { ++ended; });
-        QCOMPARE(Describe(window.findChild<QMessageBox*>()) + QString::number(ended),
-                 "1|3|Update failed|Update failed/0|" + text + "/0|OK0");
+        QCOMPARE(shown() + Seen(ended), "1|Critical|Update failed|Update failed/0|" + text + "/0|OK0");
         QTest::keyClick(window.findChild<QMessageBox*>(), Qt::Key_Return);
         QTRY_VERIFY(ended == 1 && !window.findChild<QMessageBox*>());
         dialogs.BeginAlertSheet(&window, "Completed", "OK", "Sent 100% of <i>it</i>");
-        QCOMPARE(Describe(window.findChild<QMessageBox*>()), "1|1|Completed|Sent 100% of <i>it</i>/0|OK");
+        QCOMPARE(shown(), "1|Information|Completed|Sent 100% of <i>it</i>/0|OK");
         // The panel answers 0 for its alternate button. The chooser offers OK only while a device is
         // selected; Return chooses. Each row: the dialog, the keys typed in its list, the button then
         // pressed, the answer|description.
         const QStringList devices{"\"Ostrel Kelva\" (port \"Ostrel Kelva MIDI 1\")", "\"<b>Synth</b>\"",
                                   "\"X\""};
         const QString message = "Several USB MIDI devices & <i>no</i> port named: choose one";
-        const QString chooser = "|2|-|Choose|" + message + "/0|" + devices.join('|') + "|OK (off)|Cancel";
-        const std::function<int()> panel = [&] {
+        const QString chooser = "|2||Choose|" + message + "/0|" + devices.join('|') + "|OK (off)|Cancel";
+        const auto panel = [&] {
             return dialogs.RunAlertPanel(&window, "Title", "Message", "Do not close", "Close");
         };
-        const std::function<int()> choose = [&] {
-            return dialogs.ChooseDevice(&window, "Choose", message, devices);
-        };
+        const auto choose = [&] { return dialogs.ChooseDevice(&window, "Choose", message, devices); };
         const std::tuple<std::function<int()>, QList<int>, QString, QString> rows[] = {
-            {panel, {}, "Close", "0|2|2|Title|Title/0|Message/0|Do not close|Close"},
+            {panel, {}, "Close", "0|2|Warning|Title|Title/0|Message/0|Do not close|Close"},
             {choose, {Qt::Key_Down}, "OK", "1" + chooser},
             {choose, {Qt::Key_Down}, "Cancel", "-1" + chooser},
             {choose, {Qt::Key_Down, Qt::Key_Down, Qt::Key_Return}, "", "2" + chooser}};
