@@ -11,6 +11,7 @@
 #include "CoreMidiPort.h"
 #include "ListInterfaces.h"
 #include "Log.h"
+#include "PlatformTestSupport.h"
 
 #include <alsa/asoundlib.h>
 #include <gtest/gtest.h>
@@ -29,6 +30,7 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 using alsa::Address;
+using platformtest::Inbox;
 using namespace std::chrono_literals;
 using std::chrono::steady_clock;
 
@@ -107,32 +109,6 @@ constexpr unsigned int duplexCaps = SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_WRI
                                     SND_SEQ_PORT_CAP_SUBS_READ | SND_SEQ_PORT_CAP_SUBS_WRITE |
                                     SND_SEQ_PORT_CAP_DUPLEX;
 const Bytes statusMessage = {0xF0, 0x00, 0x00, 0x3F, 0x73, 0, 0, 0, 0, 0, 0, 0x00, 0xF7};
-
-// What another thread collects (bytes, events, notifications), for the test to wait on.
-template <class T> class Inbox {
-public:
-    void Add(const T* begin, const T* end) {
-        std::lock_guard<std::mutex> lock(mutex);
-        items.insert(items.end(), begin, end);
-        arrived.notify_all();
-    }
-    // Whether `done` holds for what has come, within `timeout`.
-    bool Wait(const std::function<bool(const std::vector<T>&)>& done, std::chrono::milliseconds timeout) {
-        std::unique_lock<std::mutex> lock(mutex);
-        return arrived.wait_for(lock, timeout, [&] { return done(items); });
-    }
-    // What has come, once `count` items have or the time is up; `take` forgets it.
-    std::vector<T> Get(std::size_t count = 0, std::chrono::milliseconds timeout = 0ms, bool take = false) {
-        std::unique_lock<std::mutex> lock(mutex);
-        arrived.wait_for(lock, timeout, [&] { return items.size() >= count; });
-        return take ? std::exchange(items, {}) : items;
-    }
-
-private:
-    std::mutex mutex;
-    std::condition_variable arrived;
-    std::vector<T> items;
-};
 
 // Another program's client, made with plain alsa-lib calls and its default pool and input buffer, as a
 // DAW or a small MIDI tool makes it. Keeps every SysEx byte reaching its port and what each event is about.

@@ -40,7 +40,7 @@ TEST(DevicePresence, FollowsTheDeviceAndAsksItsVersionOnceWhenItAppearsOnAPortUn
     ScopedClock scoped{clock};
     ScopedLogCapture log;
     VirtualMidiService service;
-    Told<DeviceState> states, silentStates, askedStates;
+    Inbox<DeviceState> states, silentStates, askedStates;
     {
         // Not answering, then an update running: no version either way.
         FakeDevice silent(service, "Ostrel Kelva MIDI 1", false, 0),

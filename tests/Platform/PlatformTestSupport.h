@@ -8,11 +8,14 @@
 #include <gmock/gmock.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
+#include <vector>
 
 namespace platformtest {
 
@@ -33,25 +36,38 @@ inline std::string ErrorLine(VirtualMidiService& service, const std::string& ste
            service.StatusText(status);
 }
 
-// Collects what it is told (as a callback, through std::ref) on another thread, and lets a test wait for
-// a number of items.
-template <class T> struct Told {
+// Collects what it is told (as a callback, through std::ref, or in ranges) on other threads, and lets a test
+// wait, within a bound, for a number of items or for what has come to satisfy a condition.
+template <class T> class Inbox {
+public:
+    void operator()(const T& item) { Add(&item, &item + 1); }
+    void Add(const T* begin, const T* end) {
+        std::lock_guard<std::mutex> lock(mutex);
+        items.insert(items.end(), begin, end);
+        arrived.notify_all();
+    }
+    // Whether `done` holds for what has come, within `timeout`.
+    bool Wait(const std::function<bool(const std::vector<T>&)>& done, std::chrono::milliseconds timeout) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return arrived.wait_for(lock, timeout, [&] { return done(items); });
+    }
+    // What has come, once `count` items have or the time is up; `take` forgets it.
+    std::vector<T> Get(std::size_t count = 0, std::chrono::milliseconds timeout = {}, bool take = false) {
+        std::unique_lock<std::mutex> lock(mutex);
+        arrived.wait_for(lock, timeout, [&] { return items.size() >= count; });
+        return take ? std::exchange(items, {}) : items;
+    }
+    // Everything told, once `count` items have been told (a failure after 5 s).
+    std::vector<T> WaitFor(std::size_t count) {
+        std::vector<T> told = Get(count, std::chrono::seconds(5));
+        EXPECT_GE(told.size(), count) << "only " << told.size() << " told";
+        return told;
+    }
+
+private:
     std::mutex mutex;
     std::condition_variable arrived;
     std::vector<T> items;
-
-    void operator()(const T& item) {
-        std::lock_guard<std::mutex> lock(mutex);
-        items.push_back(item);
-        arrived.notify_all();
-    }
-    // Everything told, once `count` items have been told (bounded wait).
-    std::vector<T> WaitFor(std::size_t count) {
-        std::unique_lock<std::mutex> lock(mutex);
-        EXPECT_TRUE(arrived.wait_for(lock, std::chrono::seconds(5), [&] { return items.size() >= count; }))
-            << "only " << items.size() << " told";
-        return items;
-    }
 };
 
 } // namespace platformtest

@@ -10,7 +10,7 @@ using Change = std::pair<SetupChange, MidiRef>;
 
 TEST(VirtualMidiService, WatchersHearOfEndpointsAddedChangedAndRemovedInOrderOnTheReceiveThread) {
     VirtualMidiService service;
-    Told<Change> told;
+    Inbox<Change> told;
     auto watch = service.WatchSetup([&told, test = std::this_thread::get_id()](auto& n) {
         EXPECT_NE(std::this_thread::get_id(), test) << "told on the test's thread";
         told({n.change, n.endpoint});
@@ -30,7 +30,7 @@ TEST(VirtualMidiService, WatchersHearOfEndpointsAddedChangedAndRemovedInOrderOnT
 
 TEST(VirtualMidiServiceConcurrency, ADestroyedWatchWaitsForItsRunningCallbackAndIsNeverCalledAgain) {
     VirtualMidiService service;
-    Told<MidiRef> gone, stays;
+    Inbox<MidiRef> gone, stays;
     std::promise<void> entered, release;
     bool first = true;
     auto watch = service.WatchSetup([&](const SetupNotification& notification) {
